@@ -1,0 +1,1 @@
+# nuvra_fuzz_target(<name> <libraries...>)
