@@ -37,6 +37,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "no corpus input found\n");
         return 1;
     }
-    std::printf("%d passed, 0 failed\n", count);
+    std::printf("replayed %d inputs\n", count);
     return 0;
 }
