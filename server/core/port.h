@@ -2,8 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 struct ProtUnit;
+namespace platform {
+class SerialDevice;
+}
 
 constexpr int PORT_MAX = 8;
 
@@ -39,6 +43,20 @@ int port_serve_unit(int index, PortCommandHandler handler, ProtUnit* unit, int m
 void port_send_answer(int index, const void* data, int length);
 void port_send_answer_plain(int index, const void* data, int length);
 
+// port_open on a device that is already open (a pty, or an in-memory line in tests and fuzz
+// targets) instead of the path configured for COMn; the settings are checked and applied the same.
+void port_open_device(int index, const PortSettings* settings, std::unique_ptr<platform::SerialDevice> device);
+
+// Waits of a port's reader thread: for a held command to be taken (release_ms), for the reader to
+// come back to its idle point when a unit is detached (idle_ms), and before it tries again after a
+// failed read or line-status query (retry_ms). Null restores 120000, 120000 and 100 ms.
+struct PortWaits {
+    int release_ms;
+    int idle_ms;
+    int retry_ms;
+};
+void port_set_waits(const PortWaits* waits);
+
 // The link port (IO PORT); every operation does nothing when no link port is configured.
 void io_open();
 void io_close();
@@ -55,5 +73,8 @@ void io_unit_clear(int what);
 void io_unit_second();
 int io_serve_unit(PortCommandHandler handler, ProtUnit* unit, int milliseconds);
 void io_send_answer(const void* data, int length);
+// io_open without the settings: the link port is port `index` on an open device, 28800 baud 8E2,
+// with the current long time-out factor (IO TIME_OUT, 25 until io_open reads it).
+void io_open_device(int index, std::unique_ptr<platform::SerialDevice> device);
 // Index of the link port (0..7), or -1 when none is open.
 int io_port_index();
