@@ -36,12 +36,13 @@ public:
 
     int output_queued() override {
         std::lock_guard<std::mutex> lock(line_->mutex_);
-        return failing(Op::output_queued) ? -1 : 0;
+        return failing(Op::output_queued) ? -1 : line_->unsent_;
     }
 
     bool drain() override {
         std::lock_guard<std::mutex> lock(line_->mutex_);
         if (failing(Op::drain)) return false;
+        line_->unsent_ = 0;
         ++line_->drains_;
         return true;
     }
@@ -173,6 +174,11 @@ void FakeSerialLine::set_instant_timeouts(bool instant) {
     std::lock_guard<std::mutex> lock(mutex_);
     instant_ = instant;
     changed_.notify_all();
+}
+
+void FakeSerialLine::set_unsent(int n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    unsent_ = n;
 }
 
 void FakeSerialLine::raise_line_status(std::uint32_t bits) {

@@ -42,6 +42,8 @@ public:
     void set_responder(Responder responder);
     // Time-outs cost no time: a read that finds nothing ends at once (deterministic fuzz targets).
     void set_instant_timeouts(bool instant);
+    // Bytes that output_queued() reports as not yet sent, until a drain() succeeds.
+    void set_unsent(int n);
     // Line errors that the next line_status() reports.
     void raise_line_status(std::uint32_t bits);
     // From now on the operation fails with errno err (0: works again).
@@ -68,6 +70,7 @@ private:
     std::uint32_t status_ = 0;
     int errors_[static_cast<int>(Op::count)] = {};
     SerialLine settings_{};
+    int unsent_ = 0;
     int purges_ = 0;
     int drains_ = 0;
     int writes_ = 0;

@@ -216,14 +216,11 @@ void open_on_device(int index, const PortSettings& s, std::unique_ptr<platform::
     }
 }
 
-// Checks the settings (298); false when the index is out of range and nothing more may be done.
-bool check_settings(int index, const PortSettings* settings) {
-    NV_ASSERT(settings != nullptr);
-    const bool index_ok = index >= 0 && index < PORT_MAX;
-    if (!index_ok || !settings_valid(*settings))
-        error_report(SOURCE, 11, 298, "Setup values are incorrect for Io/COM: port. '%d'.", index + 1);
-    return index_ok;
+void report_setup(int index) {
+    error_report(SOURCE, 11, 298, "Setup values are incorrect for Io/COM: port. '%d'.", index + 1);
 }
+
+bool index_valid(int index) { return index >= 0 && index < PORT_MAX; }
 
 enum class ReadResult { byte, timeout, failure };
 
@@ -280,12 +277,17 @@ void port_set_waits(const PortWaits* w) {
     waits = w ? *w : DEFAULT_WAITS;
 }
 
+// Bad line values are reported (298) and the opening goes on; with a bad index nothing is done.
 void port_open(int index, const PortSettings* settings) {
-    if (!check_settings(index, settings)) return;
+    NV_ASSERT(settings != nullptr);
+    if (!index_valid(index)) {
+        report_setup(index);
+        return;
+    }
     PortRecord& rec = record(index);
     if (rec.device) port_close(index);
-    // COMn is a device path from [PORTS]; the lookup yields nothing while an error is pending (a
-    // 298 just raised included), so an empty answer falls back to the default.
+    // COMn is a device path from [PORTS], looked up before a 298 is raised: the settings engine
+    // answers nothing while an error is pending. An empty answer falls back to the default.
     char key[16];
     char def[32];
     char path[PATH_MAX_CHARS] = {};
@@ -293,6 +295,7 @@ void port_open(int index, const PortSettings* settings) {
     std::snprintf(def, sizeof def, "/dev/ttyS%d", index);
     ini_get_string("PORTS", key, def, path, sizeof path, INI_FILE);
     if (path[0] == '\0') std::snprintf(path, sizeof path, "%s", def);
+    if (!settings_valid(*settings)) report_setup(index);
 
     std::unique_ptr<platform::SerialDevice> device = platform::serial_open(path);
     if (!device) {
@@ -305,9 +308,13 @@ void port_open(int index, const PortSettings* settings) {
 }
 
 void port_open_device(int index, const PortSettings* settings, std::unique_ptr<platform::SerialDevice> device) {
-    NV_ASSERT(device != nullptr);
-    if (!check_settings(index, settings)) return;
+    NV_ASSERT(settings != nullptr && device != nullptr);
+    if (!index_valid(index)) {
+        report_setup(index);
+        return;
+    }
     if (record(index).device) port_close(index);
+    if (!settings_valid(*settings)) report_setup(index);
     open_on_device(index, *settings, std::move(device));
 }
 
