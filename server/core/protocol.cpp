@@ -322,7 +322,7 @@ void prot_dle() {
 // unit answers nothing then, the owner answers through port_send_answer. A bad check sum, a frame
 // longer than the buffer or a frame while a command is held is answered with a reason byte and
 // NAK. EOT DLE EOT releases the unit. Anything out of order puts the unit out of phase (state 99):
-// it counts stray bytes, sends EOT once at the 11th and waits for EOT or STX.
+// it counts stray bytes, sends EOT at the 11th and waits for EOT, or for STX when it is selected.
 //
 // What survives between calls: all of it lives in the ProtUnit record.
 
@@ -451,7 +451,9 @@ void name_enq(ProtUnit* unit, ProtSendByte send, int port_index) {
 void out_of_phase_byte(ProtUnit* unit, std::uint8_t byte, ProtSendByte send, int port_index) {
     if (byte == EOT) {
         eot_reset(unit);
-    } else if (byte == STX) {
+    } else if (byte == STX && (unit->flags & UNIT_SELECTED)) {
+        // Only a selected unit takes a frame here: on a shared line an unselected one would take
+        // the frame meant for the unit that is.
         unit->stray_count = 0;
         start_frame(unit);
     } else {
