@@ -437,7 +437,7 @@ void check_sum_byte(ProtUnit* unit, std::uint8_t byte, ProtSendByte send, int po
 
 void name_enq(ProtUnit* unit, ProtSendByte send, int port_index) {
     std::uint32_t length = unit->accumulator;
-    bool is_velkor = length == UNIT_NAME_LENGTH && std::memcmp(unit->name, UNIT_NAME, UNIT_NAME_LENGTH) == 0;
+    bool is_velkor = unit->name && length == UNIT_NAME_LENGTH && std::memcmp(unit->name, UNIT_NAME, UNIT_NAME_LENGTH) == 0;
     if (length > 0 && !is_velkor) {
         unit->state = UNIT_IDLE;
         return;
@@ -487,7 +487,7 @@ void prot_slave_byte(ProtUnit* unit, std::uint8_t byte, ProtSendByte send, int p
         break;
     case UNIT_NAME_ADDRESS:
         if (byte >= 'A' && byte <= 'Z') {
-            if (unit->accumulator < unit->name_capacity && unit->accumulator < 0xFF)
+            if (unit->name && unit->accumulator < unit->name_capacity && unit->accumulator < 0xFF)
                 unit->name[unit->accumulator++] = static_cast<char>(byte);
         } else if (byte == ENQ) {
             name_enq(unit, send, port_index);
