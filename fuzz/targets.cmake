@@ -1,3 +1,5 @@
 # nuvra_fuzz_target(<name> <libraries...>)
 nuvra_fuzz_target(prot_unit nv_core)
 nuvra_fuzz_target(prot_answer nv_core)
+nuvra_fuzz_target(ini_read nv_core)
+nuvra_fuzz_target(from_to nv_core)

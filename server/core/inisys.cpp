@@ -454,6 +454,17 @@ void copy_value(const char* pos, char* out, int size) {
                       Ini_app_name, static_cast<int>(std::min<std::size_t>(len, 0x7FFFFFFF)), size - 1);
 }
 
+// The first steps of a read or a write: select the file, make room for `room` bytes, and find
+// the section or add it. Answers false when an error stopped them.
+bool enter_section(const char* app, std::size_t room, const char* file) {
+    select_file(file);
+    if (!error_pending())
+        make_room(room);
+    if (!error_pending() && !find_section(app) && !error_pending())
+        add_section(app);
+    return !error_pending();
+}
+
 // ---- ranges -----------------------------------------------------------------------------------
 
 // The section name cut after its last letter: "PRINTER_SETTING_12" -> "PRINTER_SETTING".
@@ -532,21 +543,8 @@ std::int32_t to_number(const char* text) {
 char* ini_get_string(const char* app, const char* key, const char* def, char* out, int size, const char* file) {
     NV_ASSERT(size > 0);
     out[0] = '\0';
-    if (error_pending())
+    if (error_pending() || !enter_section(app, static_cast<std::size_t>(size), file))
         return out;
-    select_file(file);
-    if (error_pending())
-        return out;
-    make_room(static_cast<std::size_t>(size));
-    if (error_pending())
-        return out;
-    if (!find_section(app)) {
-        if (error_pending())
-            return out;
-        add_section(app);
-        if (error_pending())
-            return out;
-    }
     char* pos = find_key(key);
     if (error_pending())
         return out;
@@ -617,19 +615,8 @@ void ini_put_string(const char* app, const char* key, const char* value, const c
     if (!value)
         value = "";
     std::size_t val_len = value_length(value);
-    select_file(file);
-    if (error_pending())
+    if (!enter_section(app, val_len + 1, file))
         return;
-    make_room(val_len + 1);
-    if (error_pending())
-        return;
-    if (!find_section(app)) {
-        if (error_pending())
-            return;
-        add_section(app);
-        if (error_pending())
-            return;
-    }
     char* pos = find_key(key);
     if (error_pending())
         return;
