@@ -154,17 +154,21 @@ void reader_main(int index) {
     }
 }
 
+void reset_handover(PortRecord& rec) {
+    std::lock_guard<std::mutex> lock(rec.mutex);
+    rec.enabled = false;
+    rec.idle = false;
+    rec.stop = false;
+    rec.unit = nullptr;
+}
+
 void clear_record(PortRecord& rec) {
     rec.device.reset();
     rec.base_ms = 0;
     rec.per_byte_ms = 0;
     rec.count = 0;
     rec.position = 0;
-    std::lock_guard<std::mutex> lock(rec.mutex);
-    rec.enabled = false;
-    rec.idle = false;
-    rec.stop = false;
-    rec.unit = nullptr;
+    reset_handover(rec);
 }
 
 bool settings_valid(const PortSettings& s) {
@@ -194,13 +198,7 @@ void open_on_device(int index, const PortSettings& s, std::unique_ptr<platform::
     set_timeout(index, base);
     rec.count = 0;
     rec.position = 0;
-    {
-        std::lock_guard<std::mutex> lock(rec.mutex);
-        rec.enabled = false;
-        rec.idle = false;
-        rec.stop = false;
-        rec.unit = nullptr;
-    }
+    reset_handover(rec);
     try {
         rec.reader = std::thread(reader_main, index);
     } catch (const std::system_error& e) {

@@ -76,6 +76,14 @@ protected:
     void open_fake(int index, const PortSettings& settings) {
         port_open_device(index, &settings, line->make_device());
     }
+    // A new pty pair whose slave is COM(index + 1) in [PORTS]; `ini` goes before that section.
+    std::unique_ptr<platform::PtyPair> pty_as_com(int index, const std::string& ini = "") {
+        auto pair = platform::PtyPair::open();
+        if (pair)
+            test_support::write_file("ZSYS.INI", ini + "[PORTS]\r\nCOM" + std::to_string(index + 1) + "=" +
+                                                     pair->slave_path() + "\r\n");
+        return pair;
+    }
 
     test_support::ScratchDir dir;
     std::shared_ptr<FakeSerialLine> line;
@@ -260,10 +268,9 @@ INSTANTIATE_TEST_SUITE_P(Table, PortSetup, ::testing::ValuesIn(setup_cases),
 
 // The path comes from [PORTS] even though 298 is pending when the port is opened.
 TEST_F(Port, BadParityOnAConfiguredPathStillOpensThatPath) {
-    auto pair = platform::PtyPair::open();
-    ASSERT_NE(pair, nullptr);
-    test_support::write_file("ZSYS.INI", "[PORTS]\r\nCOM4=" + pair->slave_path() + "\r\n");
     const PortSettings bad{9600, 8, 'Q', 1};
+    auto pair = pty_as_com(3);
+    ASSERT_NE(pair, nullptr);
     port_open(3, &bad);
     EXPECT_EQ(error_pending(), 298);
     EXPECT_EQ(error_recorded_count(), 1);
@@ -377,9 +384,8 @@ TEST_F(Port, LinkReadsStandStillWhileAnErrorIsPending) {
 }
 
 TEST_F(Port, LinkPortRuns28800Baud8E2OnAPty) {
-    auto pair = platform::PtyPair::open();
+    auto pair = pty_as_com(1, "[IO]\r\nPORT=2\r\n");
     ASSERT_NE(pair, nullptr);
-    test_support::write_file("ZSYS.INI", "[IO]\r\nPORT=2\r\nTIME_OUT=25\r\n[PORTS]\r\nCOM2=" + pair->slave_path() + "\r\n");
     io_open();
     ASSERT_EQ(error_pending(), 0) << recorded(0);
     EXPECT_EQ(io_port_index(), 1);
@@ -399,9 +405,8 @@ TEST_F(Port, LinkPortRuns28800Baud8E2OnAPty) {
 }
 
 TEST_F(Port, ReadWithNothingArrivingOnAPtyIs525) {
-    auto pair = platform::PtyPair::open();
+    auto pair = pty_as_com(0);
     ASSERT_NE(pair, nullptr);
-    test_support::write_file("ZSYS.INI", "[PORTS]\r\nCOM1=" + pair->slave_path() + "\r\n");
     port_open(0, &LINK);
     ASSERT_EQ(error_pending(), 0) << recorded(0);
     EXPECT_EQ(port_get_byte(0), 0);
@@ -513,9 +518,8 @@ TEST_F(Port, ReaderThreadFailuresStayOffTheErrorSystem) {
 }
 
 TEST_F(Port, ReaderThreadOverAPtyPair) {
-    auto pair = platform::PtyPair::open();
+    auto pair = pty_as_com(1);
     ASSERT_NE(pair, nullptr);
-    test_support::write_file("ZSYS.INI", "[PORTS]\r\nCOM2=" + pair->slave_path() + "\r\n");
     port_open(1, &COM_9600);
     ASSERT_EQ(error_pending(), 0) << recorded(0);
     pair->close_slave();
@@ -543,9 +547,8 @@ TEST_F(Port, CloseEndsAReaderBlockedInARead) {
 }
 
 TEST_F(Port, CloseEndsAReaderWhoseLineHungUp) {
-    auto pair = platform::PtyPair::open();
+    auto pair = pty_as_com(2);
     ASSERT_NE(pair, nullptr);
-    test_support::write_file("ZSYS.INI", "[PORTS]\r\nCOM3=" + pair->slave_path() + "\r\n");
     port_open(2, &COM_9600);
     ASSERT_EQ(error_pending(), 0) << recorded(0);
     pair->close_slave();
