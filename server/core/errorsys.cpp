@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "platform/clock.h"
@@ -47,6 +48,8 @@ bool busy = false;
 int write_status = 0;
 char version_text[40] = "";
 long file_max = 5000;
+const char* const DEFAULT_LOG = "LOG/ERROR.LOG";
+const char* const DEFAULT_OLD = "LOG/ERROR.OLD";
 char log_name[PATH_MAX] = "LOG/ERROR.LOG";
 char old_name[PATH_MAX] = "LOG/ERROR.OLD";
 
@@ -152,6 +155,9 @@ std::FILE* rotate(std::FILE* log) {
 // Writes the group of recorded entries from `start` on. Lines end with CR LF.
 void write_group(int start) {
     write_status = 0;
+    // Errors of the opening itself are flushed before the log's folder was made: make it here.
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(log_name).parent_path(), ignored);
     std::FILE* log = std::fopen(log_name, "a+b");
     if (!log) {
         write_status = 0; // status 4: nothing more of this group can be written
@@ -383,6 +389,9 @@ void error_close() {
         r.number = 0;
     recorded_used = 0;
     std::memset(table, 0, sizeof table);
+    // Until the next opening reads FILES, groups go to the default log of the current folder.
+    std::snprintf(log_name, sizeof log_name, "%s", DEFAULT_LOG);
+    std::snprintf(old_name, sizeof old_name, "%s", DEFAULT_OLD);
 }
 
 int error_recorded_count() { return recorded_used; }

@@ -122,6 +122,9 @@ TEST_F(ErrorSystem, BunchSuppressesTheFirstOccurrences) {
 
 TEST_F(ErrorSystem, SequenceLogsOnlyRepeatsWithinTheWindow) {
     open_with("SEQUENCE = 60=5");
+    // The window is measured from the last cycle seen, which starts at 0.
+    while (error_cycle() != 0)
+        error_next_cycle();
     struct Case {
         int cycles_since_previous;
         bool written;
@@ -196,6 +199,8 @@ struct BadSetting {
     const char* line;
     int number;
 };
+
+void PrintTo(const BadSetting& s, std::ostream* os) { *os << s.line; }
 
 class ErrorSettings : public ErrorSystem, public ::testing::WithParamInterface<BadSetting> {};
 
