@@ -66,7 +66,8 @@ int PtyPair::read_master(std::uint8_t* data, int n, int timeout_ms) {
     const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
     int got = 0;
     while (got < n) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
         pollfd fd{master_, POLLIN, 0};
         const int rc = poll(&fd, 1, left > 0 ? static_cast<int>(left) : 0);
         if (rc < 0 && errno == EINTR) continue;

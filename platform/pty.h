@@ -15,7 +15,7 @@
 namespace platform {
 
 class PtyPair {
-public:
+  public:
     // Null with errno set on failure.
     static std::unique_ptr<PtyPair> open();
     ~PtyPair();
@@ -41,8 +41,9 @@ public:
     // longer uses it.
     std::unique_ptr<SerialDevice> take_master();
 
-private:
-    PtyPair(int master, int slave, std::string path) : master_(master), slave_(slave), slave_path_(std::move(path)) {}
+  private:
+    PtyPair(int master, int slave, std::string path)
+        : master_(master), slave_(slave), slave_path_(std::move(path)) {}
 
     int master_;
     int slave_;

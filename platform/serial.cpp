@@ -84,7 +84,7 @@ int SerialDevice::write(const std::uint8_t* data, int n) {
 namespace {
 
 class TermiosDevice final : public SerialDevice {
-public:
+  public:
     TermiosDevice(int fd, int wake_fd) : fd_(fd), wake_fd_(wake_fd) {
         std::uint32_t ignored = 0;
         line_status(&ignored); // the counters so far are history
@@ -100,11 +100,21 @@ public:
         cfmakeraw(&tio);
         tcflag_t size = 0;
         switch (line.data_bits) {
-        case 5: size = CS5; break;
-        case 6: size = CS6; break;
-        case 7: size = CS7; break;
-        case 8: size = CS8; break;
-        default: errno = EINVAL; return false;
+        case 5:
+            size = CS5;
+            break;
+        case 6:
+            size = CS6;
+            break;
+        case 7:
+            size = CS7;
+            break;
+        case 8:
+            size = CS8;
+            break;
+        default:
+            errno = EINVAL;
+            return false;
         }
         tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
         tio.c_cflag |= size | CLOCAL | CREAD;
@@ -145,7 +155,8 @@ public:
 
     bool drain() override {
         int rc = 0;
-        do rc = tcdrain(fd_);
+        do
+            rc = tcdrain(fd_);
         while (rc != 0 && errno == EINTR);
         return rc == 0;
     }
@@ -181,11 +192,12 @@ public:
         [[maybe_unused]] const ssize_t rc = ::write(wake_fd_, &one, sizeof one);
     }
 
-protected:
+  protected:
     int wait_ready(bool for_write, int timeout_ms) override {
         const std::int64_t deadline = steady_ms() + timeout_ms;
         for (;;) {
-            pollfd fds[2] = {{fd_, static_cast<short>(for_write ? POLLOUT : POLLIN), 0}, {wake_fd_, POLLIN, 0}};
+            pollfd fds[2] = {{fd_, static_cast<short>(for_write ? POLLOUT : POLLIN), 0},
+                             {wake_fd_, POLLIN, 0}};
             std::int64_t left = deadline - steady_ms();
             if (left < 0) left = 0;
             const int rc = poll(fds, 2, static_cast<int>(left));
@@ -207,9 +219,11 @@ protected:
     }
 
     int read_some(std::uint8_t* data, int n) override { return static_cast<int>(::read(fd_, data, n)); }
-    int write_some(const std::uint8_t* data, int n) override { return static_cast<int>(::write(fd_, data, n)); }
+    int write_some(const std::uint8_t* data, int n) override {
+        return static_cast<int>(::write(fd_, data, n));
+    }
 
-private:
+  private:
     static speed_t standard_speed(std::uint32_t baud) {
         static const struct {
             std::uint32_t baud;
@@ -284,6 +298,8 @@ std::unique_ptr<SerialDevice> serial_open(const char* path) {
     return wrap(fd);
 }
 
-std::unique_ptr<SerialDevice> serial_adopt(int fd) { return wrap(fd); }
+std::unique_ptr<SerialDevice> serial_adopt(int fd) {
+    return wrap(fd);
+}
 
 } // namespace platform

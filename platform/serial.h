@@ -31,7 +31,7 @@ constexpr int SERIAL_WRITE_MS_CONSTANT = 2000;
 // the thread that answers); the time-outs may be changed by any thread between reads.
 // Failures return -1 or false with errno set.
 class SerialDevice {
-public:
+  public:
     SerialDevice() = default;
     SerialDevice(const SerialDevice&) = delete;
     SerialDevice& operator=(const SerialDevice&) = delete;
@@ -64,14 +64,14 @@ public:
     // to stop a reader thread before the device is closed.
     virtual void cancel() = 0;
 
-protected:
+  protected:
     // 1 ready, 0 nothing within timeout_ms, -1 failure (ECANCELED after cancel()).
     virtual int wait_ready(bool for_write, int timeout_ms) = 0;
     // One non-blocking transfer: the count, or -1 (EAGAIN: nothing now).
     virtual int read_some(std::uint8_t* data, int n) = 0;
     virtual int write_some(const std::uint8_t* data, int n) = 0;
 
-private:
+  private:
     std::atomic<int> interval_ms_{0};
     std::atomic<int> per_byte_ms_{0};
 };

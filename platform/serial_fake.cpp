@@ -6,7 +6,7 @@
 namespace platform {
 
 class FakeSerialLine::Device final : public SerialDevice {
-public:
+  public:
     explicit Device(std::shared_ptr<FakeSerialLine> line) : line_(std::move(line)) {}
 
     bool configure(const SerialLine& settings) override {
@@ -62,7 +62,7 @@ public:
         line_->changed_.notify_all();
     }
 
-protected:
+  protected:
     int wait_ready(bool for_write, int timeout_ms) override {
         std::unique_lock<std::mutex> lock(line_->mutex_);
         auto settled = [&] {
@@ -111,7 +111,7 @@ protected:
         return n;
     }
 
-private:
+  private:
     // Called with the line's mutex held.
     bool failing(Op op) const {
         const int err = line_->errors_[static_cast<int>(op)];
@@ -128,7 +128,9 @@ std::shared_ptr<FakeSerialLine> FakeSerialLine::create() {
     return std::shared_ptr<FakeSerialLine>(new FakeSerialLine());
 }
 
-std::unique_ptr<SerialDevice> FakeSerialLine::make_device() { return std::make_unique<Device>(shared_from_this()); }
+std::unique_ptr<SerialDevice> FakeSerialLine::make_device() {
+    return std::make_unique<Device>(shared_from_this());
+}
 
 void FakeSerialLine::feed(const std::uint8_t* data, std::size_t n) {
     std::lock_guard<std::mutex> lock(mutex_);

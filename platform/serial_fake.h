@@ -17,7 +17,7 @@
 namespace platform {
 
 class FakeSerialLine : public std::enable_shared_from_this<FakeSerialLine> {
-public:
+  public:
     enum class Op { configure, queued, purge, output_queued, drain, line_status, read, write, count };
     using Responder = std::function<std::vector<std::uint8_t>(const std::vector<std::uint8_t>& written)>;
 
@@ -55,7 +55,7 @@ public:
     int purge_count() const;
     int drain_count() const;
 
-private:
+  private:
     class Device;
     friend class Device;
     FakeSerialLine() = default;

@@ -1,6 +1,6 @@
 #include <cerrno>
-#include <cstring>
 #include <chrono>
+#include <cstring>
 #include <future>
 #include <string>
 #include <thread>
@@ -24,7 +24,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 // A pty pair whose slave is opened through serial_open, as the port driver opens a COM port.
 class PtyDevice : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         pair = PtyPair::open();
         ASSERT_NE(pair, nullptr) << "openpty: " << std::strerror(errno);
@@ -52,7 +52,8 @@ TEST_P(PtyBaud, DriverHoldsTheRate) {
 
 INSTANTIATE_TEST_SUITE_P(Rates, PtyBaud,
                          ::testing::Values(BaudCase{28800, "link_28800"}, BaudCase{9600, "standard_9600"},
-                                           BaudCase{115200, "standard_115200"}, BaudCase{250000, "custom_250000"}),
+                                           BaudCase{115200, "standard_115200"},
+                                           BaudCase{250000, "custom_250000"}),
                          [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(PtyDevice, RejectsDataBitsOutsideFiveToEight) {
@@ -176,7 +177,7 @@ TEST(PtyPairMaster, TakenMasterIsTheFarEnd) {
 }
 
 class FakeLine : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         line = FakeSerialLine::create();
         device = line->make_device();
@@ -203,7 +204,9 @@ TEST_F(FakeLine, InterByteGapEndsTheRead) {
 
 TEST_F(FakeLine, ResponderAnswersEachBlock) {
     line->set_instant_timeouts(true);
-    line->set_responder([](const Bytes& written) { return written.size() == 4 ? Bytes{0x81, 0x06} : Bytes{}; });
+    line->set_responder([](const Bytes& written) {
+        return written.size() == 4 ? Bytes{0x81, 0x06} : Bytes{};
+    });
     const std::uint8_t address[] = {0x04, '1', '2', 0x05};
     ASSERT_EQ(device->write(address, 4), 4);
     std::uint8_t got[2] = {};

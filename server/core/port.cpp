@@ -50,7 +50,8 @@ struct PortTable {
     PortRecord records[PORT_MAX];
     // A port left open at exit must not leave a joinable thread behind.
     ~PortTable() {
-        for (int i = 0; i < PORT_MAX; ++i) port_close(i);
+        for (int i = 0; i < PORT_MAX; ++i)
+            port_close(i);
     }
 };
 
@@ -59,8 +60,8 @@ std::mutex waits_mutex;
 PortWaits waits = DEFAULT_WAITS;
 PortTable table;
 
-int link_index = -1;     // the remembered link port, -1 = none
-int long_factor = 25;    // IO TIME_OUT
+int link_index = -1;  // the remembered link port, -1 = none
+int long_factor = 25; // IO TIME_OUT
 
 PortWaits current_waits() {
     std::lock_guard<std::mutex> lock(waits_mutex);
@@ -103,7 +104,9 @@ void reader_send(int index, std::uint8_t byte) {
 }
 
 // port_serve_unit runs on the main thread, where a failed answer byte is reported.
-void main_send(int index, std::uint8_t byte) { port_put_byte(index, byte); }
+void main_send(int index, std::uint8_t byte) {
+    port_put_byte(index, byte);
+}
 
 // Reader thread of one port: while a unit is attached (enabled), reads whatever arrives and feeds
 // it to the unit's state machine. Failures are handled here, never raised: a failed line-status
@@ -146,11 +149,13 @@ void reader_main(int index) {
         lock.lock();
         if (rec.stop) return;
         if (failed) {
-            rec.changed.wait_for(lock, std::chrono::milliseconds(current_waits().retry_ms), [&] { return rec.stop; });
+            rec.changed.wait_for(lock, std::chrono::milliseconds(current_waits().retry_ms),
+                                 [&] { return rec.stop; });
             if (rec.stop) return;
             continue;
         }
-        for (int i = 0; i < got && rec.unit; ++i) prot_slave_byte(rec.unit, data[i], reader_send, index);
+        for (int i = 0; i < got && rec.unit; ++i)
+            prot_slave_byte(rec.unit, data[i], reader_send, index);
     }
 }
 
@@ -218,7 +223,9 @@ void report_setup(int index) {
     error_report(SOURCE, 11, 298, "Setup values are incorrect for Io/COM: port. '%d'.", index + 1);
 }
 
-bool index_valid(int index) { return index >= 0 && index < PORT_MAX; }
+bool index_valid(int index) {
+    return index >= 0 && index < PORT_MAX;
+}
 
 enum class ReadResult { byte, timeout, failure };
 
@@ -266,7 +273,9 @@ void send_answer(int index, const void* data, int length, bool seven_bit) {
     link_write_answer(data, length, seven_bit, ANSWER_CHUNK, answer_block, &writer);
 }
 
-bool io_configured() { return link_index >= 0; }
+bool io_configured() {
+    return link_index >= 0;
+}
 
 } // namespace
 
@@ -305,7 +314,8 @@ void port_open(int index, const PortSettings* settings) {
     open_on_device(index, *settings, std::move(device));
 }
 
-void port_open_device(int index, const PortSettings* settings, std::unique_ptr<platform::SerialDevice> device) {
+void port_open_device(int index, const PortSettings* settings,
+                      std::unique_ptr<platform::SerialDevice> device) {
     NV_ASSERT(settings != nullptr && device != nullptr);
     if (!index_valid(index)) {
         report_setup(index);
@@ -363,7 +373,8 @@ void port_put_block(int index, const void* data, int length) {
         return;
     }
     if (sent < length)
-        error_report(SOURCE, 217, 523, "Transmit error at Io/COM: port '%d', did only transmit '%ld' of requested '%d'.",
+        error_report(SOURCE, 217, 523,
+                     "Transmit error at Io/COM: port '%d', did only transmit '%ld' of requested '%d'.",
                      index + 1, static_cast<long>(sent), length);
 }
 
@@ -413,32 +424,51 @@ void port_wait_sent(int index) {
     if (pending == 0) return;
     if (!rec.device->drain())
         error_report(SOURCE, 268, 300,
-                     "Wait for an empty transmit queue for Io/COM: port %d failed, can be a bad interface or pore cabling",
+                     "Wait for an empty transmit queue for Io/COM: port %d failed, can be a bad interface or "
+                     "pore cabling",
                      index + 1);
 }
 
-void port_timeout_normal(int index) { set_timeout(index, record(index).base_ms); }
+void port_timeout_normal(int index) {
+    set_timeout(index, record(index).base_ms);
+}
 
-void port_timeout_long(int index) { set_timeout(index, record(index).base_ms * long_factor); }
+void port_timeout_long(int index) {
+    set_timeout(index, record(index).base_ms * long_factor);
+}
 
-void port_timeout_ms(int index, int ms) { set_timeout(index, ms); }
+void port_timeout_ms(int index, int ms) {
+    set_timeout(index, ms);
+}
 
 const char* port_status_text(std::uint32_t bits) {
     switch (bits) {
-    case 1: return "Input buffer overflow. Buffer full or a character was received after the EOF character.";
-    case 2: return "A character-buffer overrun has occurred. The next character is lost.";
-    case 4: return "The hardware detected a parity error.";
-    case 8: return "The hardware detected a framing error.";
-    case 16: return "The hardware detected a break condition.";
-    case 256: return "The application tried to transmit a character, but the output buffer was full.";
-    case 512: return "Windows 95 only: A time-out occurred on a parallel device.";
-    case 1024: return "An I/O error occurred during communications with the device.";
-    case 2048: return "Windows 95 only: A parallel device is not selected.";
-    case 4096: return "Windows 95 only: A parallel device signaled that it is out of paper.";
+    case 1:
+        return "Input buffer overflow. Buffer full or a character was received after the EOF character.";
+    case 2:
+        return "A character-buffer overrun has occurred. The next character is lost.";
+    case 4:
+        return "The hardware detected a parity error.";
+    case 8:
+        return "The hardware detected a framing error.";
+    case 16:
+        return "The hardware detected a break condition.";
+    case 256:
+        return "The application tried to transmit a character, but the output buffer was full.";
+    case 512:
+        return "Windows 95 only: A time-out occurred on a parallel device.";
+    case 1024:
+        return "An I/O error occurred during communications with the device.";
+    case 2048:
+        return "Windows 95 only: A parallel device is not selected.";
+    case 4096:
+        return "Windows 95 only: A parallel device signaled that it is out of paper.";
     case 32768:
-        return "The requested mode is not supported, or the hFile parameter is invalid. If this value is specified, "
+        return "The requested mode is not supported, or the hFile parameter is invalid. If this value is "
+               "specified, "
                "it is the only valid error.";
-    default: return "Non listed.";
+    default:
+        return "Non listed.";
     }
 }
 
@@ -456,7 +486,8 @@ void port_detach_unit(int index) {
     rec.enabled = false;
     rec.changed.notify_all();
     if (rec.reader.joinable())
-        rec.changed.wait_for(lock, std::chrono::milliseconds(current_waits().idle_ms), [&] { return rec.idle; });
+        rec.changed.wait_for(lock, std::chrono::milliseconds(current_waits().idle_ms),
+                             [&] { return rec.idle; });
     // Should the reader still be inside a read, it finds no unit to feed when it comes back.
     rec.unit = nullptr;
 }
@@ -547,9 +578,13 @@ int port_serve_unit(int index, PortCommandHandler handler, ProtUnit* unit, int m
     return 1;
 }
 
-void port_send_answer(int index, const void* data, int length) { send_answer(index, data, length, true); }
+void port_send_answer(int index, const void* data, int length) {
+    send_answer(index, data, length, true);
+}
 
-void port_send_answer_plain(int index, const void* data, int length) { send_answer(index, data, length, false); }
+void port_send_answer_plain(int index, const void* data, int length) {
+    send_answer(index, data, length, false);
+}
 
 void io_open() {
     if (error_pending()) return;
@@ -609,7 +644,9 @@ void io_timeout_ms(int ms) {
     if (io_configured()) port_timeout_ms(link_index, ms);
 }
 
-int io_unit_state() { return io_configured() ? port_unit_state(link_index) : 0; }
+int io_unit_state() {
+    return io_configured() ? port_unit_state(link_index) : 0;
+}
 
 void io_unit_clear(int what) {
     if (io_configured()) port_unit_clear(link_index, what);

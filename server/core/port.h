@@ -34,6 +34,10 @@ void port_timeout_long(int index);
 void port_timeout_ms(int index, int ms);
 const char* port_status_text(std::uint32_t bits);
 
+// Slave support. While a unit is attached, the port's reader thread feeds it under the port's
+// lock: read and change its flags only through port_unit_state / port_unit_clear / port_unit_second.
+// Failures on the reader thread are retried there and never raised (the error system belongs to
+// the main thread).
 void port_attach_unit(int index, ProtUnit* unit);
 void port_detach_unit(int index);
 int port_unit_state(int index);

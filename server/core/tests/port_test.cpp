@@ -43,15 +43,14 @@ std::string recorded(int i) {
 // Waits (real time, bounded) until the condition holds; the reader thread works on its own pace.
 bool eventually(const std::function<bool()>& condition) {
     for (int i = 0; i < 2000; ++i) {
-        if (condition())
-            return true;
+        if (condition()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return condition();
 }
 
 class Port : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         test_support::reset_server_state();
         // Long hand-over waits: a test that relies on a release must not pass by a time-out.
@@ -112,7 +111,8 @@ TEST_F(Port, MissingDeviceIs520AndThePortStaysClosed) {
     ASSERT_EQ(error_recorded_count(), 1);
     const std::string text = recorded(0);
     EXPECT_EQ(text.rfind("<_SOURCE\\nt_io_c:19> \"API error '", 0), 0u) << text;
-    EXPECT_NE(text.find(std::string(std::strerror(ENOENT)) + "(2)' at Open Io/COM: port '3'\""), std::string::npos)
+    EXPECT_NE(text.find(std::string(std::strerror(ENOENT)) + "(2)' at Open Io/COM: port '3'\""),
+              std::string::npos)
         << text;
     EXPECT_EQ(io_port_index(), -1);
 }
@@ -191,7 +191,9 @@ struct StatusCase {
 
 class PortStatusText : public ::testing::TestWithParam<StatusCase> {};
 
-TEST_P(PortStatusText, TextForTheValue) { EXPECT_STREQ(port_status_text(GetParam().bits), GetParam().text); }
+TEST_P(PortStatusText, TextForTheValue) {
+    EXPECT_STREQ(port_status_text(GetParam().bits), GetParam().text);
+}
 
 const StatusCase status_cases[] = {
     {1, "Input buffer overflow. Buffer full or a character was received after the EOF character."},
@@ -218,8 +220,9 @@ TEST_F(Port, LineErrorIs522WithItsText) {
     line->feed("A");
     EXPECT_EQ(port_queued(0), 1);
     EXPECT_EQ(error_pending(), 522);
-    EXPECT_EQ(recorded(0), "<_SOURCE\\nt_io_c:232> \"Status error 'The hardware detected a parity error.' from system "
-                           "at Io/COM: port '1', can be a bad unit or poor cabling\"");
+    EXPECT_EQ(recorded(0),
+              "<_SOURCE\\nt_io_c:232> \"Status error 'The hardware detected a parity error.' from system "
+              "at Io/COM: port '1', can be a bad unit or poor cabling\"");
     error_discard();
     line->raise_line_status(platform::SERIAL_PARITY | platform::SERIAL_FRAMING);
     port_queued(0);
@@ -249,18 +252,15 @@ TEST_P(PortSetup, BadValuesAre298) {
                                std::to_string(c.index + 1) + "'.\"");
     EXPECT_EQ(error_recorded_number(1), c.second_error);
     error_discard();
-    if (c.index < 0 || c.index >= PORT_MAX)
-        return;
+    if (c.index < 0 || c.index >= PORT_MAX) return;
     line->feed("Z");
     EXPECT_EQ(port_get_byte(c.index), c.opened ? 'Z' : 0);
     EXPECT_EQ(error_pending(), c.opened ? 0 : 520);
 }
 
 const SetupCase setup_cases[] = {
-    {"parity_letter", 1, {9600, 8, 'X', 1}, true, 0},
-    {"stop_bits_3", 2, {9600, 8, 'N', 3}, true, 0},
-    {"data_bits_9", 3, {9600, 9, 'N', 1}, false, 520},
-    {"index_8", 8, COM_9600, false, 0},
+    {"parity_letter", 1, {9600, 8, 'X', 1}, true, 0},  {"stop_bits_3", 2, {9600, 8, 'N', 3}, true, 0},
+    {"data_bits_9", 3, {9600, 9, 'N', 1}, false, 520}, {"index_8", 8, COM_9600, false, 0},
     {"index_minus_1", -1, COM_9600, false, 0},
 };
 INSTANTIATE_TEST_SUITE_P(Table, PortSetup, ::testing::ValuesIn(setup_cases),
@@ -305,14 +305,16 @@ TEST_P(PortFailure, FailingCallIs520) {
     ASSERT_EQ(error_recorded_count(), 1);
     const std::string text = recorded(0);
     EXPECT_EQ(text.rfind("<_SOURCE\\nt_io_c:" + std::to_string(c.line) + "> \"API error '", 0), 0u) << text;
-    EXPECT_NE(text.find(std::string(std::strerror(EIO)) + "(5)' at " + c.text + "\""), std::string::npos) << text;
+    EXPECT_NE(text.find(std::string(std::strerror(EIO)) + "(5)' at " + c.text + "\""), std::string::npos)
+        << text;
 }
 
 const FailureCase failure_cases[] = {
     {"get_byte_read", FakeSerialLine::Op::read, [] { port_get_byte(0); }, 170, "Receive at Io/COM: port '1'"},
     {"put_byte_status", FakeSerialLine::Op::line_status, [] { port_put_byte(0, 1); }, 196,
      "ClearCommError at Io/COM: port '1'"},
-    {"put_byte_write", FakeSerialLine::Op::write, [] { port_put_byte(0, 1); }, 199, "Transmit at Io/COM: port '1'"},
+    {"put_byte_write", FakeSerialLine::Op::write, [] { port_put_byte(0, 1); }, 199,
+     "Transmit at Io/COM: port '1'"},
     {"put_block_status", FakeSerialLine::Op::line_status, [] { port_put_block(0, "ab", 2); }, 209,
      "ClearCommError at Io/COM: port '1'"},
     {"put_block_write", FakeSerialLine::Op::write, [] { port_put_block(0, "ab", 2); }, 214,
@@ -359,8 +361,9 @@ TEST_F(Port, WaitSentDrainsAndReports300WhenTheWaitFails) {
     line->fail(FakeSerialLine::Op::drain, EIO);
     port_wait_sent(0);
     EXPECT_EQ(error_pending(), 300);
-    EXPECT_EQ(recorded(0), "<_SOURCE\\nt_io_c:268> \"Wait for an empty transmit queue for Io/COM: port 1 failed, can "
-                           "be a bad interface or pore cabling\"");
+    EXPECT_EQ(recorded(0),
+              "<_SOURCE\\nt_io_c:268> \"Wait for an empty transmit queue for Io/COM: port 1 failed, can "
+              "be a bad interface or pore cabling\"");
 }
 
 // The link port operations that read or wait stand still while an error is pending; the others
@@ -391,7 +394,9 @@ TEST_F(Port, LinkPortRuns28800Baud8E2OnAPty) {
     EXPECT_EQ(io_port_index(), 1);
     EXPECT_EQ(pair->slave_baud(), 28800u);
 
-    io_put_block("\x04" "12\x05", 4);
+    io_put_block("\x04"
+                 "12\x05",
+                 4);
     std::uint8_t seen[4] = {};
     ASSERT_EQ(pair->read_master(seen, 4, 2000), 4);
     EXPECT_EQ(Bytes(seen, seen + 4), bytes({0x04, '1', '2', 0x05}));
@@ -446,7 +451,8 @@ const AnswerCase answer_cases[] = {
      bytes({0x41, 0x0F, 0x0E, 0x22, 0x0E, 0x22, 0x06, 0x45})},
     {"high_and_control_plain", bytes({0x41, 0x82, 0x02}), true, bytes({0x41, 0x82, 0x0E, 0x22, 0x06, 0xC5})},
     // 0x00 and 0x1F travel bare, 0x17 is escaped: sum 0x36
-    {"bare_and_escaped_controls", bytes({0x00, 0x17, 0x1F}), true, bytes({0x00, 0x0E, 0x37, 0x1F, 0x06, 0x36})},
+    {"bare_and_escaped_controls", bytes({0x00, 0x17, 0x1F}), true,
+     bytes({0x00, 0x0E, 0x37, 0x1F, 0x06, 0x36})},
     {"empty", Bytes{}, false, bytes({0x06, 0x00})},
 };
 INSTANTIATE_TEST_SUITE_P(Table, PortAnswer, ::testing::ValuesIn(answer_cases),
@@ -468,7 +474,8 @@ TEST_F(Port, LongAnswerGoesOutInBlocks) {
 TEST_F(Port, ReaderThreadFeedsTheUnitAndWaitsForTheRelease) {
     open_fake(0, COM_9600);
     port_attach_unit(0, &unit);
-    line->feed("\x04" "12\x05");
+    line->feed("\x04"
+               "12\x05");
     EXPECT_EQ(line->wait_output(2, 10000), bytes({0x81, 0x06}));
     EXPECT_TRUE(eventually([] { return port_unit_state(0) == 1; }));
 
@@ -491,7 +498,8 @@ TEST_F(Port, DetachedUnitIsNoLongerFed) {
     port_attach_unit(0, &unit);
     port_detach_unit(0);
     EXPECT_EQ(port_unit_state(0), 0);
-    line->feed("\x04" "12\x05");
+    line->feed("\x04"
+               "12\x05");
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(line->input_left(), 4u);
     port_attach_unit(0, &unit);
@@ -503,13 +511,16 @@ TEST_F(Port, ReaderThreadFailuresStayOffTheErrorSystem) {
     open_fake(0, COM_9600);
     line->fail(FakeSerialLine::Op::write, EIO);
     port_attach_unit(0, &unit);
-    line->feed("\x04" "12\x05");
+    line->feed("\x04"
+               "12\x05");
     ASSERT_TRUE(eventually([&] { return line->input_left() == 0 && port_unit_state(0) == 1; }));
     EXPECT_EQ(error_pending(), 0);
 
     line->fail(FakeSerialLine::Op::write, 0);
     line->fail(FakeSerialLine::Op::read, EIO);
-    line->feed("\x04\x10\x04" "\x04" "12\x05");
+    line->feed("\x04\x10\x04"
+               "\x04"
+               "12\x05");
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(error_pending(), 0);
     line->fail(FakeSerialLine::Op::read, 0);
@@ -564,7 +575,8 @@ TEST_F(Port, CloseEndsAReaderWhoseLineHungUp) {
 TEST_F(Port, CloseEndsAReaderWaitingForTheRelease) {
     open_fake(0, COM_9600);
     port_attach_unit(0, &unit);
-    line->feed("\x04" "12\x05\x02S\x03S");
+    line->feed("\x04"
+               "12\x05\x02S\x03S");
     ASSERT_TRUE(eventually([] { return port_unit_state(0) == 3; }));
     close_within_guard(0);
 }
@@ -590,7 +602,11 @@ TEST_F(Port, ServeUnitAnswersOneCommandUntilReleased) {
     platform::set_monotonic_source(stepping_ms);
     open_fake(0, COM_9600);
     handled.clear();
-    line->feed(std::string("\x04" "12\x05" "\x02S\x03S" "\x04\x10\x04", 11));
+    line->feed(std::string("\x04"
+                           "12\x05"
+                           "\x02S\x03S"
+                           "\x04\x10\x04",
+                           11));
     EXPECT_EQ(port_serve_unit(0, take_command, &unit, 1000), 1);
     EXPECT_EQ(error_pending(), 0);
     EXPECT_EQ(handled, std::vector<std::string>{"S"});
@@ -602,7 +618,8 @@ TEST_F(Port, ServeUnitGivesUpWhenNotSelectedInTime) {
     platform::set_monotonic_source(stepping_ms);
     open_fake(0, COM_9600);
     handled.clear();
-    line->feed("\x04" "1"); // an addressing that never ends: no time-out byte may break into it
+    line->feed("\x04"
+               "1"); // an addressing that never ends: no time-out byte may break into it
     EXPECT_EQ(port_serve_unit(0, take_command, &unit, 100), 0);
     EXPECT_EQ(error_pending(), 0);
     EXPECT_TRUE(handled.empty());
@@ -615,7 +632,8 @@ TEST_F(Port, ServeUnitLeavesATimeOutWhileSelectedPending) {
     line->set_instant_timeouts(true);
     platform::set_monotonic_source(stepping_ms);
     open_fake(0, COM_9600);
-    line->feed("\x04" "12\x05");
+    line->feed("\x04"
+               "12\x05");
     EXPECT_EQ(port_serve_unit(0, take_command, &unit, 1000), 1);
     EXPECT_EQ(error_pending(), 525);
     EXPECT_NE(recorded(0).find("Receive Time Out of '50ms'"), std::string::npos) << recorded(0); // 2 ms × 25
