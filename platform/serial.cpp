@@ -129,7 +129,9 @@ class TermiosDevice final : public SerialDevice {
         tio.c_cc[VMIN] = 0;
         tio.c_cc[VTIME] = 0;
         const speed_t standard = standard_speed(line.baud);
-        if (standard != 0 && cfsetspeed(&tio, standard) != 0) return false;
+        // A rate without a B constant still needs a valid one here: a port left at such a rate
+        // reads back a speed that tcsetattr() refuses (EINVAL on the next opening).
+        if (cfsetspeed(&tio, standard != 0 ? standard : B38400) != 0) return false;
         if (tcsetattr(fd_, TCSANOW, &tio) != 0) return false;
         if (standard == 0) {
             if (line.baud == 0) {
