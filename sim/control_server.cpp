@@ -1,52 +1,83 @@
 #include "sim/control_server.h"
 
+#include "sim/control_io.h"
+
+#include <csignal>
+
 namespace nvsim {
 
-ControlServer::ControlServer(SimLine& line) : line_(line) { sys::open_wake(wake_); }
+ControlServer::ControlServer(SimLine& line) : line_(line) {}
 
 ControlServer::~ControlServer() {
-    for (Client& c : clients_) {
-        if (c.owned)
-            sys::close_fd(c.in_fd);
+    for (auto& [fd, client] : clients_) {
+        if (client.owned)
+            io::close_fd(fd);
     }
     if (listener_ >= 0) {
-        sys::close_fd(listener_);
-        sys::remove_path(path_);
+        io::close_fd(listener_);
+        io::remove_path(path_);
     }
-    sys::close_wake(wake_);
 }
 
-void ControlServer::serve_stream(int in_fd, int out_fd) { clients_.push_back(Client{in_fd, out_fd, false, {}}); }
+void ControlServer::add_client(int in_fd, int out_fd, bool owned) {
+    int watch = loop_.watch(in_fd, POLLIN, [this](int fd, short) { serve(fd); });
+    clients_.emplace(in_fd, Client{watch, out_fd, owned, {}});
+}
+
+void ControlServer::serve_stream(int in_fd, int out_fd) { add_client(in_fd, out_fd, false); }
 
 bool ControlServer::listen(const std::string& path, std::string& error) {
-    listener_ = sys::listen_unix(path, error);
+    listener_ = io::listen_unix(path, error);
     if (listener_ < 0)
         return false;
     path_ = path;
+    loop_.watch(listener_, POLLIN, [this](int, short) {
+        int fd = io::accept_client(listener_);
+        if (fd < 0)
+            return;
+        if (clients_.size() >= MAX_CLIENTS) {
+            io::write_all(fd, "ERR too many control connections\n");
+            io::close_fd(fd);
+            return;
+        }
+        add_client(fd, fd, true);
+    });
     return true;
 }
 
-void ControlServer::catch_signals() { sys::catch_stop_signals(wake_); }
-
-void ControlServer::stop() {
-    stop_ = true;
-    sys::wake(wake_);
+void ControlServer::catch_signals() {
+    loop_.catch_signals({SIGINT, SIGTERM}, [this](int) { loop_.post_quit(0); });
+    platform::ignore_signal(SIGPIPE);
 }
 
-void ControlServer::answer(Client& client, std::string_view text) {
-    std::string reply = line_.control(text) + "\n";
-    sys::write_all(client.out_fd, reply);
+void ControlServer::stop() { loop_.post_quit(0); }
+
+void ControlServer::drop_client(int fd) {
+    auto it = clients_.find(fd);
+    if (it == clients_.end())
+        return;
+    loop_.unwatch(it->second.watch);
+    if (it->second.owned)
+        io::close_fd(fd);
+    clients_.erase(it);
 }
 
-// Reads what the client has sent and answers each complete line. False when the client is gone.
-bool ControlServer::serve(Client& client) {
+// Reads what the client has sent and answers each complete line; a client at its end of input
+// is dropped (standard input is only no longer read).
+void ControlServer::serve(int fd) {
+    auto it = clients_.find(fd);
+    if (it == clients_.end())
+        return;
+    Client& client = it->second;
     char buffer[1024];
-    long n = sys::read_some(client.in_fd, reinterpret_cast<std::uint8_t*>(buffer), sizeof buffer);
+    long n = io::read_some(fd, buffer, sizeof buffer);
     if (n == -1)
-        return true;
-    if (n <= 0)
-        return false;
-    for (long i = 0; i < n && !line_.quit_requested(); ++i) {
+        return;
+    if (n <= 0) {
+        drop_client(fd);
+        return;
+    }
+    for (long i = 0; i < n; ++i) {
         char c = buffer[i];
         if (c != '\n') {
             if (client.pending.size() < MAX_LINE)
@@ -55,49 +86,23 @@ bool ControlServer::serve(Client& client) {
                 client.overlong = true;
             continue;
         }
-        if (client.overlong)
-            sys::write_all(client.out_fd, "ERR line longer than 4096 characters\n");
-        else
-            answer(client, client.pending);
+        std::string reply = client.overlong ? "ERR line longer than 4096 characters" : line_.control(client.pending);
         client.pending.clear();
         client.overlong = false;
+        if (!io::write_all(client.out_fd, reply + "\n")) {
+            drop_client(fd);
+            return;
+        }
+        if (line_.quit_requested()) {
+            loop_.post_quit(0);
+            return;
+        }
     }
-    return true;
 }
 
 void ControlServer::run() {
-    while (!stop_ && !sys::stop_signalled() && !line_.quit_requested()) {
-        std::vector<sys::PollItem> items{{wake_.read_fd, true, false}};
-        if (listener_ >= 0)
-            items.push_back({listener_, true, false});
-        std::size_t first_client = items.size();
-        for (const Client& c : clients_)
-            items.push_back({c.in_fd, true, false});
-        if (!sys::poll_items(items, 1000))
-            break;
-        if (items[0].readable)
-            sys::drain_wake(wake_);
-        if (listener_ >= 0 && items[1].readable) {
-            int fd = sys::accept_client(listener_);
-            if (fd >= 0 && clients_.size() < MAX_CLIENTS)
-                clients_.push_back(Client{fd, fd, true, {}});
-            else if (fd >= 0)
-                sys::close_fd(fd);
-        }
-        // Iterate over the clients that were polled; accepted ones wait for the next round.
-        std::vector<Client> kept;
-        for (std::size_t i = 0; i < clients_.size(); ++i) {
-            std::size_t item = first_client + i;
-            bool alive = true;
-            if (item < items.size() && (items[item].readable || items[item].failed))
-                alive = serve(clients_[i]);
-            if (alive)
-                kept.push_back(std::move(clients_[i]));
-            else if (clients_[i].owned)
-                sys::close_fd(clients_[i].in_fd);
-        }
-        clients_ = std::move(kept);
-    }
+    if (!line_.quit_requested())
+        loop_.run();
 }
 
 } // namespace nvsim

@@ -1,13 +1,14 @@
 // Control lines from standard input and from clients of a Unix socket, each answered with one
-// line on the same connection. Runs on the calling thread until QUIT, a stop signal or stop().
+// line on the same connection. Served by a platform event loop on the thread that calls run(),
+// until QUIT, a caught stop signal or stop().
 #pragma once
 
 #include "sim/line.h"
-#include "sim/pty.h"
 
-#include <atomic>
+#include "platform/event_loop.h"
+
+#include <map>
 #include <string>
-#include <vector>
 
 namespace nvsim {
 
@@ -26,32 +27,32 @@ public:
     void serve_stream(int in_fd, int out_fd);
     // Listens on a Unix socket at path; the file is removed again when the server ends.
     bool listen(const std::string& path, std::string& error);
-    // SIGINT and SIGTERM end run().
+    // SIGINT and SIGTERM end run(); SIGPIPE is ignored so that a vanished client cannot.
     void catch_signals();
 
-    // Serves until QUIT, a stop signal or stop().
+    // Serves until QUIT, a caught signal or stop().
     void run();
     // Safe from any thread.
     void stop();
 
 private:
     struct Client {
-        int in_fd;
+        int watch;
         int out_fd;
         bool owned;   // a socket client: closed when it leaves
         std::string pending;
         bool overlong = false;
     };
 
-    bool serve(Client& client);
-    void answer(Client& client, std::string_view line);
+    void add_client(int in_fd, int out_fd, bool owned);
+    void drop_client(int fd);
+    void serve(int fd);
 
     SimLine& line_;
-    sys::WakePipe wake_;
-    std::atomic<bool> stop_{false};
+    platform::EventLoop loop_;
     int listener_ = -1;
     std::string path_;
-    std::vector<Client> clients_;
+    std::map<int, Client> clients_;   // by the descriptor read
 };
 
 } // namespace nvsim

@@ -4,12 +4,16 @@
 #include "sim/config.h"
 #include "sim/control_server.h"
 #include "sim/line.h"
-#include "sim/pty.h"
 #include "sim/runner.h"
 
+#include "platform/pty.h"
+#include "platform/serial.h"
+
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -140,19 +144,21 @@ int main(int argc, char** argv) {
     if (!o.quiet)
         line.set_log([](const std::string& text) { std::fprintf(stderr, "nuvra-sim: %s\n", text.c_str()); });
 
-    nvsim::sys::Pty pty;
-    int fd = -1;
+    // The line: a pty pair whose slave the server opens, or a real port at the link's settings.
+    std::unique_ptr<platform::PtyPair> pty;
+    std::unique_ptr<platform::SerialDevice> device;
     if (o.device.empty()) {
-        if (!nvsim::sys::open_pty(pty, error)) {
-            std::fprintf(stderr, "nuvra-sim: %s\n", error.c_str());
+        pty = platform::PtyPair::open();
+        device = pty ? pty->take_master() : nullptr;
+        if (!device) {
+            std::fprintf(stderr, "nuvra-sim: no pty pair: %s\n", std::strerror(errno));
             return 1;
         }
-        fd = pty.master;
-        std::printf("PTY %s\n", pty.slave_path.c_str());
+        std::printf("PTY %s\n", pty->slave_path().c_str());
     } else {
-        fd = nvsim::sys::open_serial(o.device, error);
-        if (fd < 0) {
-            std::fprintf(stderr, "nuvra-sim: %s\n", error.c_str());
+        device = platform::serial_open(o.device.c_str());
+        if (!device || !device->configure(platform::SerialLine{28800, 8, 'E', 2})) {
+            std::fprintf(stderr, "nuvra-sim: %s: %s\n", o.device.c_str(), std::strerror(errno));
             return 1;
         }
         std::printf("DEVICE %s\n", o.device.c_str());
@@ -165,8 +171,6 @@ int main(int argc, char** argv) {
         control.serve_stream(0, 1);
     if (!o.control.empty() && !control.listen(o.control, error)) {
         std::fprintf(stderr, "nuvra-sim: %s\n", error.c_str());
-        nvsim::sys::close_pty(pty);
-        nvsim::sys::close_fd(o.device.empty() ? -1 : fd);
         return 1;
     }
     if (o.customers > 0)
@@ -175,11 +179,8 @@ int main(int argc, char** argv) {
     nvsim::RunnerOptions options;
     options.pace_baud = o.pace;
     options.on_end = [&control] { control.stop(); };
-    nvsim::LineRunner runner(line, fd, options);
-    if (!runner.start()) {
-        std::fprintf(stderr, "nuvra-sim: cannot start the line\n");
-        return 1;
-    }
+    nvsim::LineRunner runner(line, *device, options);
+    runner.start();
     if (!o.quiet) {
         std::fprintf(stderr, "nuvra-sim: %zu devices on the line%s\n", network.devices.size(),
                      o.pace ? (", paced at " + std::to_string(o.pace) + " baud").c_str() : "");
@@ -189,9 +190,6 @@ int main(int argc, char** argv) {
 
     std::string failure = runner.failure();
     runner.stop();
-    nvsim::sys::close_pty(pty);
-    if (!o.device.empty())
-        nvsim::sys::close_fd(fd);
     if (!failure.empty()) {
         std::fprintf(stderr, "nuvra-sim: %s\n", failure.c_str());
         return 1;

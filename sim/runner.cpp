@@ -3,6 +3,7 @@
 #include "platform/clock.h"
 
 #include <algorithm>
+#include <cerrno>
 
 namespace nvsim {
 
@@ -11,15 +12,13 @@ constexpr std::size_t MAX_UNSENT = 1 << 16;
 constexpr int MAX_WAIT_MS = 1000;
 } // namespace
 
-LineRunner::LineRunner(SimLine& line, int fd, RunnerOptions options)
-    : line_(line), fd_(fd), options_(std::move(options)) {}
+LineRunner::LineRunner(SimLine& line, platform::SerialDevice& device, RunnerOptions options)
+    : line_(line), device_(device), options_(std::move(options)) {}
 
 LineRunner::~LineRunner() { stop(); }
 
 bool LineRunner::start() {
-    if (thread_.joinable() || fd_ < 0)
-        return false;
-    if (!sys::open_wake(wake_))
+    if (thread_.joinable())
         return false;
     stop_ = false;
     running_ = true;
@@ -35,9 +34,8 @@ void LineRunner::stop() {
     if (!thread_.joinable())
         return;
     stop_ = true;
-    sys::wake(wake_);
+    device_.cancel();
     thread_.join();
-    sys::close_wake(wake_);
     running_ = false;
     unsent_.clear();
 }
@@ -68,64 +66,60 @@ std::size_t LineRunner::paced_allowance(std::int64_t now, std::int64_t& next_at)
         pace_origin_ = now;
         paced_sent_ = 0;
     }
-    long allowed = 1 + (now - pace_origin_) * baud / 12000 - paced_sent_;
-    allowed = std::max(0L, allowed);
+    long allowed = std::max(0L, 1 + static_cast<long>((now - pace_origin_) * baud / 12000) - paced_sent_);
     next_at = start_of(paced_sent_ + allowed);
     return std::min(unsent_.size(), static_cast<std::size_t>(allowed));
 }
 
+// Writes what is due and pacing allows; false when the line failed.
+bool LineRunner::write_due(std::int64_t now, std::int64_t& wake_at) {
+    if (unsent_.empty())
+        return true;
+    std::int64_t next_paced = now;
+    std::size_t allowed = paced_allowance(now, next_paced);
+    if (allowed > 0) {
+        int n = device_.write(unsent_.data(), static_cast<int>(allowed));
+        if (n < 0)
+            return false;
+        unsent_.erase(unsent_.begin(), unsent_.begin() + n);
+        paced_sent_ += n;
+    }
+    if (!unsent_.empty())
+        wake_at = std::min(wake_at, std::max(now, next_paced));
+    return true;
+}
+
+// Each pass: run the timers, write the answers that are due, then wait for the master's bytes
+// until the next timer or answer is due (at most a second).
 void LineRunner::run() {
     std::uint8_t buffer[4096];
     while (!stop_) {
-        std::int64_t next_tick = line_.tick();
+        std::int64_t wake_at = line_.tick();
         Bytes due = line_.take_output();
         if (unsent_.size() + due.size() <= MAX_UNSENT)
             unsent_.insert(unsent_.end(), due.begin(), due.end());
-
         std::int64_t now = platform::monotonic_ms();
-        std::int64_t wake_at = next_tick;
         std::int64_t next_due = line_.next_output_due();
         if (next_due >= 0)
             wake_at = std::min(wake_at, next_due);
-
-        bool want_write = false;
-        if (!unsent_.empty()) {
-            std::int64_t next_paced = now;
-            std::size_t allowed = paced_allowance(now, next_paced);
-            if (allowed > 0) {
-                long n = sys::write_some(fd_, unsent_.data(), allowed);
-                if (n == -2) {
-                    fail("the line failed while writing");
-                    return;
-                }
-                if (n > 0) {
-                    unsent_.erase(unsent_.begin(), unsent_.begin() + n);
-                    paced_sent_ += n;
-                }
-                // Written bytes may have made room for more: poll for writability.
-                want_write = !unsent_.empty() && n < static_cast<long>(allowed);
-            }
-            if (!unsent_.empty() && !want_write)
-                wake_at = std::min(wake_at, std::max(now, next_paced));
-        }
-
-        int timeout = static_cast<int>(std::clamp<std::int64_t>(wake_at - now, 0, MAX_WAIT_MS));
-        std::vector<sys::PollItem> items{{fd_, true, want_write}, {wake_.read_fd, true, false}};
-        if (!sys::poll_items(items, timeout)) {
-            fail("poll failed on the line");
+        if (!write_due(now, wake_at)) {
+            if (!stop_)
+                fail("the line failed while writing");
             return;
         }
-        if (items[1].readable)
-            sys::drain_wake(wake_);
-        if (items[0].readable || items[0].failed) {
-            long n = sys::read_some(fd_, buffer, sizeof buffer);
-            if (n > 0) {
-                line_.receive(buffer, static_cast<std::size_t>(n));
-            } else if (n == 0 || n == -2 || (items[0].failed && n == -1)) {
-                fail(n == 0 ? "the line was closed" : "the line failed while reading");
-                return;
-            }
+
+        int wait = static_cast<int>(std::clamp<std::int64_t>(wake_at - now, 0, MAX_WAIT_MS));
+        int queued = device_.queued();
+        int want = queued > 0 ? std::min(queued, static_cast<int>(sizeof buffer)) : 1;
+        device_.set_timeouts(0, queued > 0 ? 0 : wait);
+        int n = device_.read(buffer, want);
+        if (n < 0) {
+            if (!stop_)
+                fail(errno == EIO ? "the line was closed" : "the line failed while reading");
+            return;
         }
+        if (n > 0)
+            line_.receive(buffer, static_cast<std::size_t>(n));
     }
 }
 

@@ -1,9 +1,11 @@
-// Serving a SimLine on a descriptor (a pty master or a serial device) from a thread of its own:
-// bytes read go to the line, answers due are written back, optionally paced at the wire speed.
+// Serving a SimLine on a serial device (the master end of a pty pair, or a real port) from a
+// thread of its own: bytes read go to the line, answers due are written back, optionally paced at
+// the wire speed.
 #pragma once
 
 #include "sim/line.h"
-#include "sim/pty.h"
+
+#include "platform/serial.h"
 
 #include <atomic>
 #include <functional>
@@ -23,8 +25,9 @@ struct RunnerOptions {
 
 class LineRunner {
 public:
-    // The descriptor stays the caller's; it must outlive the runner's thread.
-    LineRunner(SimLine& line, int fd, RunnerOptions options = {});
+    // The device stays the caller's and must outlive the runner. stop() cancels it for good
+    // (SerialDevice::cancel), so a device serves one runner only.
+    LineRunner(SimLine& line, platform::SerialDevice& device, RunnerOptions options = {});
     LineRunner(const LineRunner&) = delete;
     LineRunner& operator=(const LineRunner&) = delete;
     ~LineRunner();
@@ -39,13 +42,13 @@ public:
 private:
     void run();
     void fail(const std::string& why);
+    bool write_due(std::int64_t now, std::int64_t& wake_at);
     // Bytes that pacing lets out now, and when the next may go.
     std::size_t paced_allowance(std::int64_t now, std::int64_t& next_at);
 
     SimLine& line_;
-    int fd_;
+    platform::SerialDevice& device_;
     RunnerOptions options_;
-    sys::WakePipe wake_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> running_{false};

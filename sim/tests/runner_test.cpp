@@ -1,9 +1,12 @@
 // The simulator served on a real pty pair and its control socket, driven the way the server and a
 // person would drive them.
+#include "sim/control_io.h"
 #include "sim/control_server.h"
-#include "sim/pty.h"
 #include "sim/runner.h"
 #include "sim/tests/support.h"
+
+#include "platform/pty.h"
+#include "platform/serial.h"
 
 #include <gtest/gtest.h>
 
@@ -19,27 +22,21 @@ namespace {
 using test::hex;
 using test::to_hex;
 
-// Reads from fd until `count` bytes came or two seconds passed.
-Bytes read_bytes(int fd, std::size_t count) {
-    Bytes out;
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (out.size() < count && std::chrono::steady_clock::now() < until) {
-        std::vector<sys::PollItem> items{{fd, true, false}};
-        sys::poll_items(items, 50);
-        std::uint8_t buffer[256];
-        long n = sys::read_some(fd, buffer, std::min(sizeof buffer, count - out.size()));
-        if (n > 0)
-            out.insert(out.end(), buffer, buffer + n);
-    }
+// Reads `count` bytes from the server's end, waiting at most two seconds for each.
+Bytes read_bytes(platform::SerialDevice& port, std::size_t count) {
+    Bytes out(count);
+    port.set_timeouts(2000, 2000);
+    int n = port.read(out.data(), static_cast<int>(count));
+    out.resize(static_cast<std::size_t>(std::max(0, n)));
     return out;
 }
 
-// Reads an answer frame (through ACK and its sum, or a NAK) from fd.
-std::string read_answer(int fd, AnswerReader::Result& result) {
+// Reads an answer frame (through ACK and its sum, or a NAK).
+std::string read_answer(platform::SerialDevice& port, AnswerReader::Result& result) {
     AnswerReader reader;
     result = AnswerReader::Result::more;
     while (result == AnswerReader::Result::more) {
-        Bytes b = read_bytes(fd, 1);
+        Bytes b = read_bytes(port, 1);
         if (b.empty())
             break;
         result = reader.feed(b[0]);
@@ -47,59 +44,66 @@ std::string read_answer(int fd, AnswerReader::Result& result) {
     return reader.text();
 }
 
-void write_bytes(int fd, const Bytes& bytes) {
-    ASSERT_TRUE(sys::write_all(fd, std::string(bytes.begin(), bytes.end())));
+void write_bytes(platform::SerialDevice& port, const Bytes& bytes) {
+    ASSERT_EQ(port.write(bytes.data(), static_cast<int>(bytes.size())), static_cast<int>(bytes.size()));
 }
 
+// The simulator on the master side of a pty pair; the test is the server on the slave side,
+// opened the way the server opens its port.
 class PtyLine : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string error;
-        ASSERT_TRUE(sys::open_pty(pty, error)) << error;
-        master_side = sys::open_serial(pty.slave_path, error);
-        ASSERT_GE(master_side, 0) << error;
+        pty = platform::PtyPair::open();
+        ASSERT_TRUE(pty);
+        device = pty->take_master();
+        ASSERT_TRUE(device);
+        open_port();
     }
     void TearDown() override {
         if (runner)
             runner->stop();
-        sys::close_fd(master_side);
-        sys::close_pty(pty);
+    }
+    void open_port() {
+        port = platform::serial_open(pty->slave_path().c_str());
+        ASSERT_TRUE(port);
+        ASSERT_TRUE(port->configure(platform::SerialLine{28800, 8, 'E', 2}));
     }
     void start(RunnerOptions options = {}) {
-        runner = std::make_unique<LineRunner>(line, pty.master, std::move(options));
+        runner = std::make_unique<LineRunner>(line, *device, std::move(options));
         ASSERT_TRUE(runner->start());
     }
 
     SimLine line{default_network()};
-    sys::Pty pty;
-    int master_side = -1;   // the server's end of the line: the pty's slave
+    std::unique_ptr<platform::PtyPair> pty;
+    std::unique_ptr<platform::SerialDevice> device;   // the simulator's end
+    std::unique_ptr<platform::SerialDevice> port;     // the server's end
     std::unique_ptr<LineRunner> runner;
 };
 
 TEST_F(PtyLine, HandWrittenMasterBytesGetTheDevicesAnswers) {
     start();
-    write_bytes(master_side, hex("D8 04 30 05"));
-    EXPECT_EQ(to_hex(read_bytes(master_side, 2)), "80 06");
+    write_bytes(*port, hex("D8 04 30 05"));
+    EXPECT_EQ(to_hex(read_bytes(*port, 2)), "80 06");
     // "QM " and its zero: 0x51 + 0x4D + 0x20 = 0xBE, AND 0x7F = 0x3E.
-    write_bytes(master_side, hex("02 51 4D 20 00 03 3E"));
-    EXPECT_EQ(to_hex(read_bytes(master_side, 3)), "59 06 59");
-    write_bytes(master_side, hex("04 10 04"));
+    write_bytes(*port, hex("02 51 4D 20 00 03 3E"));
+    EXPECT_EQ(to_hex(read_bytes(*port, 3)), "59 06 59");
+    write_bytes(*port, hex("04 10 04"));
 
     // A display broadcast is taken without a word back.
-    write_bytes(master_side, hex("D1 10 04 31 05 02 48 49 03 11 04 10 04"));
-    write_bytes(master_side, hex("D8 04 30 05"));
-    EXPECT_EQ(to_hex(read_bytes(master_side, 2)), "80 06");
+    write_bytes(*port, hex("D1 10 04 31 05 02 48 49 03 11 04 10 04"));
+    write_bytes(*port, hex("D8 04 30 05"));
+    EXPECT_EQ(to_hex(read_bytes(*port, 2)), "80 06");
     EXPECT_EQ(line.control("SHOW D2"), "OK D2 display id=82 unit=1 frames=1 text=\"HI\"");
 }
 
 TEST_F(PtyLine, PrintedTicketReachesTheMasterThroughTheBuffer) {
     start();
     ASSERT_EQ(line.control("PRESS 2 7"), "OK P2 ticket 7 record 1");
-    write_bytes(master_side, hex("D9 04 30 05"));
-    EXPECT_EQ(to_hex(read_bytes(master_side, 2)), "84 06");
-    write_bytes(master_side, encode_command(std::string("GB 1\0", 5)));
+    write_bytes(*port, hex("D9 04 30 05"));
+    EXPECT_EQ(to_hex(read_bytes(*port, 2)), "84 06");
+    write_bytes(*port, encode_command(std::string("GB 1\0", 5)));
     AnswerReader::Result result;
-    EXPECT_EQ(read_answer(master_side, result), "Y 7 1 7.00 1 1 1 1");
+    EXPECT_EQ(read_answer(*port, result), "Y 7 1 7.00 1 1 1 1");
     EXPECT_EQ(result, AnswerReader::Result::answer);
 }
 
@@ -107,11 +111,11 @@ TEST_F(PtyLine, PacedLineDeliversALongAnswerIntact) {
     RunnerOptions options;
     options.pace_baud = 115200;
     start(options);
-    write_bytes(master_side, hex("D8 04 30 05"));
-    EXPECT_EQ(to_hex(read_bytes(master_side, 2)), "80 06");
-    write_bytes(master_side, encode_command(std::string("SX 15\0", 6)));
+    write_bytes(*port, hex("D8 04 30 05"));
+    EXPECT_EQ(to_hex(read_bytes(*port, 2)), "80 06");
+    write_bytes(*port, encode_command(std::string("SX 15\0", 6)));
     AnswerReader::Result result;
-    std::string report = read_answer(master_side, result);
+    std::string report = read_answer(*port, result);
     EXPECT_EQ(result, AnswerReader::Result::answer);
     EXPECT_GT(report.size(), 512u);
     EXPECT_EQ(report.rfind("X REPORT ALL TICKETS\n", 0), 0u);
@@ -119,15 +123,13 @@ TEST_F(PtyLine, PacedLineDeliversALongAnswerIntact) {
 
 TEST_F(PtyLine, MasterThatVanishesMidFrameLeavesTheLineUsable) {
     start();
-    write_bytes(master_side, hex("D8 04 30 05 02 47"));
-    read_bytes(master_side, 2);
-    sys::close_fd(master_side);
-    std::string error;
-    master_side = sys::open_serial(pty.slave_path, error);
-    ASSERT_GE(master_side, 0) << error;
+    write_bytes(*port, hex("D8 04 30 05 02 47"));
+    read_bytes(*port, 2);
+    port.reset();
+    open_port();
     EXPECT_TRUE(runner->running());
-    write_bytes(master_side, hex("D8 04 30 05"));
-    EXPECT_EQ(to_hex(read_bytes(master_side, 2)), "80 06");
+    write_bytes(*port, hex("D8 04 30 05"));
+    EXPECT_EQ(to_hex(read_bytes(*port, 2)), "80 06");
 }
 
 TEST_F(PtyLine, RunnerEndsWhenThePtyIsClosedUnderIt) {
@@ -135,10 +137,8 @@ TEST_F(PtyLine, RunnerEndsWhenThePtyIsClosedUnderIt) {
     RunnerOptions options;
     options.on_end = [&] { ended = true; };
     start(options);
-    sys::close_fd(master_side);
-    master_side = -1;
-    sys::close_fd(pty.slave);
-    pty.slave = -1;
+    port.reset();
+    pty->close_slave();
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (!ended && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -154,15 +154,13 @@ TEST_F(PtyLine, StopEndsAnIdleRunnerAtOnce) {
     EXPECT_EQ(runner->failure(), "");
 }
 
-// Reads one line from a connected control socket.
+// Reads one line from a connected (blocking) control socket.
 std::string read_line(int fd) {
     std::string text;
-    for (;;) {
-        Bytes b = read_bytes(fd, 1);
-        if (b.empty() || b[0] == '\n')
-            return text;
-        text.push_back(static_cast<char>(b[0]));
-    }
+    char c = 0;
+    while (io::read_some(fd, &c, 1) == 1 && c != '\n')
+        text.push_back(c);
+    return text;
 }
 
 class ControlSocket : public ::testing::Test {
@@ -189,31 +187,31 @@ protected:
 };
 
 TEST_F(ControlSocket, EachLineGetsOneAnswerAndQuitEndsTheServer) {
-    int fd = sys::connect_unix(path);
+    int fd = io::connect_unix(path);
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(sys::write_all(fd, "PRESS 2 4\nSHOW P2\nQUIT\n"));
+    ASSERT_TRUE(io::write_all(fd, "PRESS 2 4\nSHOW P2\nQUIT\n"));
     EXPECT_EQ(read_line(fd), "OK P2 ticket 4 record 1");
     EXPECT_EQ(read_line(fd).rfind("OK P2 printer id=90", 0), 0u);
     EXPECT_EQ(read_line(fd), "OK bye");
     thread.join();
     EXPECT_TRUE(line.quit_requested());
-    sys::close_fd(fd);
+    io::close_fd(fd);
 }
 
 TEST_F(ControlSocket, OverlongLineIsRefusedAndTheClientStaysServed) {
-    int fd = sys::connect_unix(path);
+    int fd = io::connect_unix(path);
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(sys::write_all(fd, std::string(5000, 'X') + "\nLIST\n"));
+    ASSERT_TRUE(io::write_all(fd, std::string(5000, 'X') + "\nLIST\n"));
     EXPECT_EQ(read_line(fd), "ERR line longer than 4096 characters");
     EXPECT_EQ(read_line(fd).rfind("OK P1 printer", 0), 0u);
     // A client that leaves in the middle of a line costs nothing.
-    int other = sys::connect_unix(path);
+    int other = io::connect_unix(path);
     ASSERT_GE(other, 0);
-    ASSERT_TRUE(sys::write_all(other, "PRESS 1"));
-    sys::close_fd(other);
-    ASSERT_TRUE(sys::write_all(fd, "STATS\n"));
+    ASSERT_TRUE(io::write_all(other, "PRESS 1"));
+    io::close_fd(other);
+    ASSERT_TRUE(io::write_all(fd, "STATS\n"));
     EXPECT_EQ(read_line(fd).rfind("OK in=", 0), 0u);
-    sys::close_fd(fd);
+    io::close_fd(fd);
 }
 
 TEST_F(ControlSocket, SocketFileIsRemovedWhenTheServerEnds) {
