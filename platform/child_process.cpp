@@ -1,12 +1,16 @@
 #include "platform/child_process.h"
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "platform/clock.h"
 
@@ -62,6 +66,32 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::vector
 }
 
 bool ChildProcess::send_signal(int signal) { return pid_ > 0 && kill(static_cast<pid_t>(pid_), signal) == 0; }
+
+long ChildProcess::cpu_ms() const {
+    if (pid_ <= 0)
+        return -1;
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // The command name (field 2) may hold blanks; the fields after its closing parenthesis are
+    // state, ppid, ... with utime and stime as the 12th and 13th.
+    std::size_t close = text.rfind(')');
+    if (close == std::string::npos)
+        return -1;
+    std::istringstream fields(text.substr(close + 1));
+    std::string field;
+    long utime = -1;
+    long stime = -1;
+    for (int i = 1; i <= 13 && fields >> field; ++i) {
+        if (i == 12)
+            utime = std::stol(field);
+        if (i == 13)
+            stime = std::stol(field);
+    }
+    long ticks = sysconf(_SC_CLK_TCK);
+    if (utime < 0 || stime < 0 || ticks <= 0)
+        return -1;
+    return (utime + stime) * 1000 / ticks;
+}
 
 std::optional<int> ChildProcess::wait(int timeout_ms) {
     if (pid_ <= 0)

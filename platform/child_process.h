@@ -22,6 +22,8 @@ public:
                const std::string& output_file = "");
     long pid() const { return pid_; }
     bool send_signal(int signal);
+    // Processor time (user and system) the child has used so far, in milliseconds; -1 when unknown.
+    long cpu_ms() const;
     // The exit code (128 + signal number when a signal ended it), or empty when it still runs
     // after timeout_ms.
     std::optional<int> wait(int timeout_ms);

@@ -1,0 +1,55 @@
+// The modules built into orvsrv32, in the slots of the main loop's module contract. A slot whose
+// module is not built yet holds the do-nothing operations, and the loop runs without it.
+#include <string_view>
+
+#include "server/core/port.h"
+#include "server/core/protocol.h"
+#include "server/core/run.h"
+#include "server/devices/cardreader.h"
+#include "server/devices/clock.h"
+#include "server/devices/display.h"
+#include "server/devices/printer.h"
+#include "server/hosts/host.h"
+
+namespace {
+
+void not_built() {}
+int direct_not_built(const char*, char*, int) { return 0; }
+std::int64_t notice_not_built(std::uint64_t, std::int64_t) { return 1; }
+
+} // namespace
+
+// Until the host manager is built the clock's per-second list ticks no hosts.
+__attribute__((weak)) void host_tick() {}
+
+// Entries in ServerModuleId order; the checks below keep each module in its own slot.
+constexpr ServerTable server_module_table = {
+    .modules =
+        {
+            {.name = "io", .open = io_open, .run = not_built, .close = io_close, .reset = not_built},
+            {.name = "host", .open = not_built, .run = not_built, .close = not_built, .reset = not_built},
+            {.name = "clock", .open = clock_open, .run = clock_run, .close = clock_close, .reset = clock_reset},
+            {.name = "protocol", .open = prot_open, .run = not_built, .close = not_built, .reset = prot_reset},
+            {.name = "display", .open = display_open, .run = display_run, .close = display_close, .reset = display_reset},
+            {.name = "printer", .open = printer_open, .run = printer_run, .close = printer_close, .reset = printer_reset},
+            {.name = "card", .open = card_open, .run = card_run, .close = card_close, .reset = card_reset},
+        },
+    .hooks =
+        {
+            .display_clear_all = display_clear_all,
+            .host_event_deliver = not_built,
+            .host_direct_command = direct_not_built,
+            .tcp_listen_notice = notice_not_built,
+            .tcp_client_notice = notice_not_built,
+            .netbios_notice = notice_not_built,
+        },
+};
+
+namespace {
+constexpr bool in_slot(ServerModuleId id, std::string_view name) {
+    return server_module_table.modules[id].name == name;
+}
+} // namespace
+static_assert(in_slot(MODULE_IO, "io") && in_slot(MODULE_HOST, "host") && in_slot(MODULE_CLOCK, "clock") &&
+              in_slot(MODULE_PROTOCOL, "protocol") && in_slot(MODULE_DISPLAY, "display") &&
+              in_slot(MODULE_PRINTER, "printer") && in_slot(MODULE_CARD, "card"));
