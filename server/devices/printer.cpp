@@ -235,6 +235,8 @@ void printer_command_answer(int index, const char* command, int length, char* an
 
 int printer_count() { return count; }
 
+int printer_current() { return current; }
+
 std::uint8_t printer_last_status(int index) { return index >= 0 && index < count ? last_status[index] : 0; }
 
 bool printer_profile_of(int index, std::int32_t* unit, bool* unplug_error) {

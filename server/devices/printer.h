@@ -19,8 +19,9 @@ void printer_run();
 // The poll cursor is left where it was.
 void printer_command_answer(int index, const char* command, int length, char* answer, int size);
 
-// Inspection: the number of printers, the status byte of a printer's last poll, and the unit
+// Inspection: the number of printers, the current printer of the poll cursor, the status byte of a printer's last poll, and the unit
 // number and unplug-error flag of its profile (false when the printer or its profile is missing).
 int printer_count();
+int printer_current();
 std::uint8_t printer_last_status(int index);
 bool printer_profile_of(int index, std::int32_t* unit, bool* unplug_error);
