@@ -43,9 +43,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
+    // One line for the whole run: opening a port starts its reader thread.
+    static std::shared_ptr<platform::FakeSerialLine> line = [] {
+        prot_set_retry_pause_ms(0);
+        error_discard();
+        auto made = platform::FakeSerialLine::create();
+        made->set_instant_timeouts(true);
+        io_open_device(0, made->make_device());
+        check(error_pending() == 0);
+        return made;
+    }();
     error_discard();
-    auto line = platform::FakeSerialLine::create();
-    line->set_instant_timeouts(true);
+    io_purge_input();
+    line->take_output();
+    line->set_responder(nullptr);
     if (mode == 0) {
         line->feed(replies->front().data(), replies->front().size());
     } else {
@@ -57,8 +68,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             return reply;
         });
     }
-    io_open_device(0, line->make_device());
-    check(error_pending() == 0);
 
     auto answer = std::make_unique<char[]>(answer_size + 1);
     int result = 0;
@@ -88,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     else if (retried)
         check(error_pending() == 118 || (mode == 3 && error_pending() != 0));
     prot_end();
-    io_close();
+    line->set_responder(nullptr);
     error_discard();
     return 0;
 }

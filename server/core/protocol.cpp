@@ -30,6 +30,7 @@ struct ProtSettings {
 };
 
 ProtSettings settings = {2000, 100, 5, 5};
+int retry_pause_ms = 1;
 
 struct SettingKey {
     const char* key;
@@ -140,7 +141,8 @@ int command_answer(const char* command, int length, int chunk, char* answer, int
             break;
         if (pending)
             error_discard();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (retry_pause_ms > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(retry_pause_ms));
     }
     // The last attempt's error stays recorded beside this one.
     error_report(SOURCE, line_118, 118,
@@ -298,6 +300,8 @@ int prot_receive_answer(char* answer, int size) {
     io_timeout_normal();
     return error_pending() ? 0 : 1;
 }
+
+void prot_set_retry_pause_ms(int ms) { retry_pause_ms = ms < 0 ? 0 : ms; }
 
 void prot_end() {
     static const std::uint8_t end[] = {EOT, DLE, EOT};

@@ -69,6 +69,8 @@ void prot_send_frame(const char* command);
 void prot_send_frame_len(const char* command, int length);
 // One answer; 1 on success.
 int prot_receive_answer(char* answer, int size);
+// Pause between two attempts of a command exchange: 1 ms; fuzz targets make it 0.
+void prot_set_retry_pause_ms(int ms);
 // EOT DLE EOT, also while an error is pending.
 void prot_end();
 void prot_dle();
