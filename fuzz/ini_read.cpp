@@ -102,10 +102,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ini_get_number(app.c_str(), "NUMBER", 7, 1, 9, file);
     error_discard();
 
-    // Blanks and a comment sign in the value, and a value large enough to make the buffer grow.
+    // Blanks and a comment sign in the value; for every fourth input length a value large enough
+    // to make the buffer grow (growth and saving are the slow part).
     put_and_read_back(app.c_str(), key.c_str(), "v ; w", file);
-    put_and_read_back("A", "K", "short", file);
-    put_and_read_back(app.c_str(), "BIG", std::string(15000 + size % 4096, 'x'), file);
+    if (size % 4 == 0)
+        put_and_read_back(app.c_str(), "BIG", std::string(15000 + size % 4096, 'x'), file);
 
     ini_close();
     error_discard();
