@@ -10,6 +10,7 @@ namespace nvsim {
 namespace {
 constexpr std::size_t MAX_UNSENT = 1 << 16;
 constexpr int MAX_WAIT_MS = 1000;
+constexpr std::int64_t PACE_AHEAD_MS = 3;
 } // namespace
 
 LineRunner::LineRunner(SimLine& line, platform::SerialDevice& device, RunnerOptions options)
@@ -66,8 +67,11 @@ std::size_t LineRunner::paced_allowance(std::int64_t now, std::int64_t& next_at)
         pace_origin_ = now;
         paced_sent_ = 0;
     }
-    long allowed = std::max(0L, 1 + static_cast<long>((now - pace_origin_) * baud / 12000) - paced_sent_);
-    next_at = start_of(paced_sent_ + allowed);
+    // Up to PACE_AHEAD_MS may go early: waking up takes a millisecond or two, and waiting for
+    // every single byte would slow the line below its rate.
+    long allowed =
+        std::max(0L, 1 + static_cast<long>((now + PACE_AHEAD_MS - pace_origin_) * baud / 12000) - paced_sent_);
+    next_at = start_of(paced_sent_ + allowed) - PACE_AHEAD_MS;
     return std::min(unsent_.size(), static_cast<std::size_t>(allowed));
 }
 
