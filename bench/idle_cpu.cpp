@@ -3,7 +3,8 @@
 //
 // usage: idle_cpu [path/to/orvsrv32]   (default: ../server/orvsrv32 beside this program's folder)
 //
-// Starts the server in an empty scratch folder, times how long the first save of ZSYS.INI takes,
+// Starts the server in a scratch folder whose settings name no link port and no units (every
+// other setting is left to its default), times how long the first save of ZSYS.INI takes,
 // lets it settle, then measures its processor time over 10 s. The settings engine saves on the
 // third tick of the per-second list after the last change; the first tick comes in the first
 // cycle, the next two at the following second boundaries, so the file appears 1 to 2 s after the
@@ -13,6 +14,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -43,6 +45,13 @@ int main(int argc, char** argv) {
     fs::path folder = fs::temp_directory_path() / ("nuvra-idle-cpu-" + std::to_string(getpid()));
     fs::remove_all(folder);
     fs::create_directories(folder);
+    {
+        std::ofstream ini(folder / "ZSYS.INI", std::ios::binary);
+        ini << "[IO]\r\nPORT             = 0\r\n\r\n[DISPLAY]\r\nMAX              = 0\r\n\r\n"
+               "[PRINTER]\r\nMAX              = 0\r\n\r\n[CARD_READER]\r\nMAX              = 0\r\n\r\n";
+    }
+    std::error_code ec;
+    auto seeded = fs::file_size(folder / "ZSYS.INI", ec);
 
     platform::ChildProcess server;
     std::string ns = "NUVRA_WINDOW_NAMESPACE=idle-cpu-" + std::to_string(getpid());
@@ -54,7 +63,8 @@ int main(int argc, char** argv) {
 
     double saved_after = -1;
     while (platform::monotonic_ms() - started < 10000) {
-        if (fs::exists(folder / "ZSYS.INI")) {
+        // The first save adds the missing settings to the file.
+        if (fs::file_size(folder / "ZSYS.INI", ec) > seeded && !ec) {
             saved_after = static_cast<double>(platform::monotonic_ms() - started) / 1000.0;
             break;
         }

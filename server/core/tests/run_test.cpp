@@ -456,6 +456,12 @@ protected:
         static int started = 0;
         ns = "sys" + std::to_string(getpid()) + "_" + std::to_string(++started);
     }
+    // Settings without a link port and without units, so that nothing touches the machine's
+    // serial ports.
+    void seed_settings() {
+        write_file(folder / "ZSYS.INI", "[IO]\r\nPORT             = 0\r\n\r\n[DISPLAY]\r\nMAX              = 0\r\n\r\n"
+                                        "[PRINTER]\r\nMAX              = 0\r\n\r\n[CARD_READER]\r\nMAX              = 0\r\n\r\n");
+    }
     bool start(platform::ChildProcess* child, const std::string& output) {
         return child->start({program.string(), "--data", folder.string()}, {"NUVRA_WINDOW_NAMESPACE=" + ns},
                             (dir.path() / output).string());
@@ -516,6 +522,7 @@ TEST_F(ServerProgram, FreshStartWritesCompleteSettingsAndLogsOn) {
 }
 
 TEST_F(ServerProgram, SigtermClosesCleanlyWithLogOff) {
+    seed_settings();
     platform::ChildProcess server;
     ASSERT_TRUE(start(&server, "out.txt"));
     ASSERT_TRUE(wait_for(folder / "LOG" / "ERROR.LOG", "Message: Log on"));
@@ -523,10 +530,11 @@ TEST_F(ServerProgram, SigtermClosesCleanlyWithLogOff) {
     EXPECT_EQ(server.wait(20000), 0);
     std::string log = read_file(folder / "LOG" / "ERROR.LOG");
     EXPECT_NE(log.find("<_source\\run:148> Message: Log off\r\n-----\r\n"), std::string::npos) << log;
-    EXPECT_TRUE(fs::exists(folder / "ZSYS.INI"));
+    EXPECT_NE(read_file(folder / "ZSYS.INI").find("[FILES]"), std::string::npos) << "settings written at the latest when closing";
 }
 
 TEST_F(ServerProgram, SecondCopyOnTheSameFolderRefusesAndTouchesNothing) {
+    seed_settings();
     platform::ChildProcess first;
     ASSERT_TRUE(start(&first, "first.txt"));
     ASSERT_TRUE(wait_for(folder / "ZSYS.INI", "[FILES]"));
@@ -552,6 +560,7 @@ TEST_F(ServerProgram, SecondCopyOnTheSameFolderRefusesAndTouchesNothing) {
 
 TEST_F(ServerProgram, MainWindowIsFoundByTitleServesMessagesAndClosesTheProgram) {
     setenv("NUVRA_WINDOW_NAMESPACE", ns.c_str(), 1);
+    seed_settings();
     platform::ChildProcess server;
     ASSERT_TRUE(start(&server, "out.txt"));
     ASSERT_TRUE(wait_for(folder / "LOG" / "ERROR.LOG", "Message: Log on"));
@@ -577,6 +586,8 @@ TEST_F(ServerProgram, MainWindowIsFoundByTitleServesMessagesAndClosesTheProgram)
     // A second server elsewhere does not take the title.
     platform::ChildProcess other;
     fs::path other_folder = dir.path() / "other";
+    fs::create_directories(other_folder);
+    fs::copy_file(folder / "ZSYS.INI", other_folder / "ZSYS.INI");
     ASSERT_TRUE(other.start({program.string(), "--data", other_folder.string()}, {"NUVRA_WINDOW_NAMESPACE=" + ns},
                             (dir.path() / "other.txt").string()));
     EXPECT_TRUE(wait_for(dir.path() / "other.txt", "already held by another program"))
