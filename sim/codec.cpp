@@ -28,7 +28,9 @@ std::uint8_t answer_sum(std::string_view data) {
     return sum;
 }
 
-std::uint8_t command_sum(std::string_view data) { return answer_sum(data) & 0x7F; }
+std::uint8_t command_sum(std::string_view data) {
+    return answer_sum(data) & 0x7F;
+}
 
 Bytes encode_answer(std::string_view data) {
     Bytes out;
@@ -97,8 +99,7 @@ AnswerReader::Result AnswerReader::feed(std::uint8_t b) {
         awaiting_sum_ = true;
         return Result::more;
     }
-    if (b == EOT)
-        return Result::eot;
+    if (b == EOT) return Result::eot;
     if (b == NAK) {
         if (!text_.empty()) {
             reason_ = static_cast<std::uint8_t>(text_.back());
@@ -176,14 +177,21 @@ UnitEvent UnitMachine::feed(std::uint8_t b) {
             state_ = 0;
             return UnitEvent::released;
         }
-        if (state_ != 1)
-            eot_reset();
+        if (state_ != 1) eot_reset();
         return UnitEvent::eot;
+    }
+    // Inside a frame (states 4 to 7) every byte reloads the selection countdown and ETX ends the
+    // data, even right after an escape.
+    if (state_ >= 4 && state_ <= 7) {
+        if (selected_) countdown_ = selection_seconds_;
+        if (b == ETX) {
+            state_ = 8;
+            return UnitEvent::none;
+        }
     }
     switch (state_) {
     case 0:
-        if (b == DLE && takes_broadcast_)
-            broadcast_ = true;
+        if (b == DLE && takes_broadcast_) broadcast_ = true;
         return UnitEvent::none;
     case 1:
         if (b >= '0' && b <= '9') {
@@ -214,48 +222,24 @@ UnitEvent UnitMachine::feed(std::uint8_t b) {
         state_ = b == DC2 ? 14 : 99;
         return UnitEvent::none;
     case 4:
-        countdown_ = selected_ ? selection_seconds_ : countdown_;
-        if (b == ETX) {
-            state_ = 8;
-            return UnitEvent::none;
-        }
         if (command_.size() >= capacity_) {
             overflow_ = true;
             return UnitEvent::none;
         }
-        if (b == SO) {
-            state_ = 5;
-            return UnitEvent::none;
-        }
-        if (b == SI) {
-            state_ = 6;
+        if (b == SO || b == SI) {
+            state_ = b == SO ? 5 : 6;
             return UnitEvent::none;
         }
         return store(b);
     case 5:
-        countdown_ = selected_ ? selection_seconds_ : countdown_;
-        if (b == ETX) {
-            state_ = 8;
-            return UnitEvent::none;
-        }
         return store(static_cast<std::uint8_t>(b - 0x20));
     case 6:
-        countdown_ = selected_ ? selection_seconds_ : countdown_;
-        if (b == ETX) {
-            state_ = 8;
-            return UnitEvent::none;
-        }
         if (b == SO) {
             state_ = 7;
             return UnitEvent::none;
         }
         return store(static_cast<std::uint8_t>(b + 0x80));
     case 7:
-        countdown_ = selected_ ? selection_seconds_ : countdown_;
-        if (b == ETX) {
-            state_ = 8;
-            return UnitEvent::none;
-        }
         return store(static_cast<std::uint8_t>(b + 0x60));
     case 8:
         return frame_end(b);
@@ -270,8 +254,7 @@ UnitEvent UnitMachine::feed(std::uint8_t b) {
             start_frame();
             return UnitEvent::none;
         }
-        if (stray_++ == 10)
-            return UnitEvent::out_of_phase;
+        if (stray_++ == 10) return UnitEvent::out_of_phase;
         return UnitEvent::none;
     default:
         state_ = 0;
@@ -280,8 +263,7 @@ UnitEvent UnitMachine::feed(std::uint8_t b) {
 }
 
 void UnitMachine::second() {
-    if (countdown_ <= 0)
-        return;
+    if (countdown_ <= 0) return;
     if (--countdown_ == 0) {
         selected_ = false;
         broadcast_ = false;

@@ -49,18 +49,18 @@ Bytes encode_command(std::string_view data);
 // The receiver's four escape states. feed() returns the data byte, or -1 when the byte only
 // changed the state (SO, SI, or SO right after SI). Arithmetic is modulo 256.
 class EscapeDecoder {
-public:
+  public:
     int feed(std::uint8_t b);
     void reset() { state_ = State::plain; }
 
-private:
+  private:
     enum class State { plain, after_so, after_si, after_si_so };
     State state_ = State::plain;
 };
 
 // The master's view of one answer, for tests and tools: bytes are fed until a result is known.
 class AnswerReader {
-public:
+  public:
     enum class Result { more, answer, nak, eot, bad_sum };
     Result feed(std::uint8_t b);
     // The decoded answer; after a NAK, the bytes before the reason byte.
@@ -69,7 +69,7 @@ public:
     std::uint8_t nak_reason() const { return reason_; }
     void reset();
 
-private:
+  private:
     EscapeDecoder decoder_;
     std::string text_;
     std::uint8_t reason_ = 0;
@@ -80,13 +80,13 @@ private:
 // What a unit's state machine asks its owner to do after one byte.
 enum class UnitEvent {
     none,
-    addressed,     // its address was completed with ENQ: answer status OR 0x80 and ACK
-    command,       // a frame with a good check sum arrived: answer it (text in command())
-    bad_frame,     // a frame failed: answer the reason byte (nak_reason()) and NAK
-    out_of_phase,  // the 11th stray byte: send EOT
-    control_byte,  // a DC2 message arrived (control_byte())
-    released,      // EOT DLE EOT ended the exchange
-    eot,           // any EOT; ends what the previous addressing began
+    addressed,    // its address was completed with ENQ: answer status OR 0x80 and ACK
+    command,      // a frame with a good check sum arrived: answer it (text in command())
+    bad_frame,    // a frame failed: answer the reason byte (nak_reason()) and NAK
+    out_of_phase, // the 11th stray byte: send EOT
+    control_byte, // a DC2 message arrived (control_byte())
+    released,     // EOT DLE EOT ended the exchange
+    eot,          // any EOT; ends what the previous addressing began
 };
 
 // The unit side of the link with numeric addressing, as a device runs it. States keep the
@@ -101,7 +101,7 @@ enum class UnitEvent {
 // broadcast, which the owner takes without answering; the mark ends with the release or the
 // selection time-out.
 class UnitMachine {
-public:
+  public:
     UnitMachine(int address, std::size_t capacity, bool takes_broadcast, int selection_seconds = 5);
 
     UnitEvent feed(std::uint8_t b);
@@ -118,7 +118,7 @@ public:
     std::uint8_t control_byte() const { return control_; }
     int address() const { return address_; }
 
-private:
+  private:
     void eot_reset();
     void start_frame();
     UnitEvent store(std::uint8_t b);

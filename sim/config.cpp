@@ -7,8 +7,6 @@
 
 namespace nvsim {
 
-namespace {
-
 std::string_view next_word(std::string_view& s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
         s.remove_prefix(1);
@@ -17,6 +15,8 @@ std::string_view next_word(std::string_view& s) {
     s.remove_prefix(end == std::string_view::npos ? s.size() : end);
     return word;
 }
+
+namespace {
 
 bool read_int(std::string_view text, int low, int high, int& value) {
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -77,8 +77,7 @@ bool parse_device_line(std::string_view line, DeviceConfig& device, std::string&
     bool unit_given = false;
     for (;;) {
         std::string_view word = next_word(rest);
-        if (word.empty())
-            break;
+        if (word.empty()) break;
         if (!unit_given && word.find('=') == std::string_view::npos) {
             if (!read_int(word, 0, 255, d.unit)) {
                 error = "unit number 0..255 expected";
@@ -123,8 +122,7 @@ bool parse_device_line(std::string_view line, DeviceConfig& device, std::string&
 
 bool add_device_line(NetworkConfig& network, std::string_view line, std::string& error) {
     DeviceConfig d;
-    if (!parse_device_line(line, d, error))
-        return false;
+    if (!parse_device_line(line, d, error)) return false;
     for (const DeviceConfig& other : network.devices) {
         if (other.id == d.id && other.unit == d.unit) {
             error = "id " + std::to_string(d.id) + " unit " + std::to_string(d.unit) + " is taken already";
@@ -145,13 +143,11 @@ bool load_network_file(const std::string& path, NetworkConfig& network, std::str
     int number = 0;
     while (std::getline(file, line)) {
         ++number;
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
+        if (!line.empty() && line.back() == '\r') line.pop_back();
         std::string_view view = line;
         while (!view.empty() && (view.front() == ' ' || view.front() == '\t'))
             view.remove_prefix(1);
-        if (view.empty() || view.front() == '#')
-            continue;
+        if (view.empty() || view.front() == '#') continue;
         if (!add_device_line(network, view, error)) {
             error = path + ":" + std::to_string(number) + ": " + error;
             return false;

@@ -27,6 +27,9 @@ struct NetworkConfig {
 // Printer firmware cycles through 78, 85, doz and mk4.
 NetworkConfig default_network(int printers = 4, int displays = 4, int readers = 1);
 
+// Takes the next blank-separated word off the front of s.
+std::string_view next_word(std::string_view& s);
+
 // One device line; false with a message when it is malformed.
 bool parse_device_line(std::string_view line, DeviceConfig& device, std::string& error);
 // Adds the devices of a line, refusing an id and unit that are taken already.

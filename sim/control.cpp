@@ -17,18 +17,10 @@ namespace {
 struct Words {
     std::string_view rest;
 
-    std::string_view next() {
-        while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t'))
-            rest.remove_prefix(1);
-        std::size_t end = rest.find_first_of(" \t");
-        std::string_view word = rest.substr(0, end);
-        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end);
-        return word;
-    }
+    std::string_view next() { return next_word(rest); }
     // The rest of the line after one separating blank.
     std::string_view tail() {
-        if (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t'))
-            rest.remove_prefix(1);
+        if (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
         return std::exchange(rest, {});
     }
     bool done() {
@@ -50,8 +42,12 @@ bool to_int(std::string_view s, int& value) {
     return ec == std::errc() && end == s.data() + s.size() && !s.empty();
 }
 
-std::string err(const std::string& text) { return "ERR " + text; }
-std::string ok(const std::string& text) { return "OK " + text; }
+std::string err(const std::string& text) {
+    return "ERR " + text;
+}
+std::string ok(const std::string& text) {
+    return "OK " + text;
+}
 
 // A device by name, or for a bare number the device of the given kind letter.
 Device* find(SimLine& line, std::string_view word, char bare_kind) {
@@ -73,24 +69,27 @@ template <typename T> T* find_kind(SimLine& line, std::string_view word, char ki
 
 const char* fault_name(FaultKind kind) {
     switch (kind) {
-    case FaultKind::silent: return "silent";
-    case FaultKind::checksum: return "checksum";
-    case FaultKind::nak: return "nak";
-    case FaultKind::garbage: return "garbage";
-    case FaultKind::slow: return "slow";
+    case FaultKind::silent:
+        return "silent";
+    case FaultKind::checksum:
+        return "checksum";
+    case FaultKind::nak:
+        return "nak";
+    case FaultKind::garbage:
+        return "garbage";
+    case FaultKind::slow:
+        return "slow";
     }
     return "?";
 }
 
 std::string fault_list(const Device& d) {
     std::string out = d.name() + " faults:";
-    if (d.faults().empty())
-        return out + " none";
+    if (d.faults().empty()) return out + " none";
     for (const Fault& f : d.faults()) {
         out += ' ';
         out += fault_name(f.kind);
-        if (f.kind == FaultKind::nak || f.kind == FaultKind::slow)
-            out += "(" + std::to_string(f.arg) + ")";
+        if (f.kind == FaultKind::nak || f.kind == FaultKind::slow) out += "(" + std::to_string(f.arg) + ")";
         out += f.remaining < 0 ? "x*" : "x" + std::to_string(f.remaining);
     }
     return out;
@@ -99,11 +98,9 @@ std::string fault_list(const Device& d) {
 std::string fault_command(SimLine& line, Words& w) {
     std::string_view name = w.next();
     Device* d = find(line, name, 0);
-    if (!d)
-        return err("no device '" + std::string(name) + "'");
+    if (!d) return err("no device '" + std::string(name) + "'");
     std::string kind = upper(w.next());
-    if (kind.empty())
-        return ok(fault_list(*d));
+    if (kind.empty()) return ok(fault_list(*d));
     if (kind == "CLEAR") {
         d->clear_faults();
         return ok(d->name() + " faults cleared");
@@ -130,8 +127,7 @@ std::string fault_command(SimLine& line, Words& w) {
         f.remaining = -1;
     else if (!count.empty() && (!to_int(count, f.remaining) || f.remaining < 1 || f.remaining > 1000000))
         return err("count 1..1000000 or * expected");
-    if (!w.done())
-        return err("too many words");
+    if (!w.done()) return err("too many words");
     d->add_fault(f);
     return ok(fault_list(*d));
 }
@@ -141,8 +137,7 @@ std::string status_command(SimLine& line, Words& w) {
     std::string error;
     std::string_view name = w.next();
     Device* d = find(line, name, 'P');
-    if (!d)
-        return err("no device '" + std::string(name) + "'");
+    if (!d) return err("no device '" + std::string(name) + "'");
     auto* p = dynamic_cast<Printer*>(d);
     std::uint8_t set = 0;
     std::uint8_t clear = 0;
@@ -155,8 +150,7 @@ std::string status_command(SimLine& line, Words& w) {
         (word[0] == '+' ? set : clear) |= static_cast<std::uint8_t>(bits);
     }
     if ((set | clear) != 0) {
-        if (!p)
-            return err("only printers take forced status bits");
+        if (!p) return err("only printers take forced status bits");
         p->force_bits(set, clear);
     }
     char text[64];
@@ -167,23 +161,24 @@ std::string status_command(SimLine& line, Words& w) {
 std::string press_command(SimLine& line, Words& w) {
     std::string error;
     auto* p = find_kind<Printer>(line, w.next(), 'P', error);
-    if (!p)
-        return err(error);
+    if (!p) return err(error);
     int ticket = 0;
     int copies = 1;
     if (!to_int(w.next(), ticket) || ticket < 1 || ticket > Printer::TICKETS)
         return err("ticket 1..15 expected");
     std::string_view n = w.next();
-    if (!n.empty() && (!to_int(n, copies) || copies < 1 || copies > 99))
-        return err("1..99 tickets expected");
-    if (p->restarting(platform::monotonic_ms()))
-        return err(p->name() + " is restarting");
+    if (!n.empty() && (!to_int(n, copies) || copies < 1 || copies > 99)) return err("1..99 tickets expected");
+    if (p->restarting(platform::monotonic_ms())) return err(p->name() + " is restarting");
     switch (p->press(ticket, copies)) {
     case Printer::Press::printed:
-        return ok(p->name() + " ticket " + std::to_string(ticket) + " record " + std::to_string(p->last_record()));
-    case Printer::Press::out_of_tickets: return err(p->name() + " is out of tickets");
-    case Printer::Press::jammed: return err(p->name() + " is jammed");
-    case Printer::Press::bad_ticket: break;
+        return ok(p->name() + " ticket " + std::to_string(ticket) + " record " +
+                  std::to_string(p->last_record()));
+    case Printer::Press::out_of_tickets:
+        return err(p->name() + " is out of tickets");
+    case Printer::Press::jammed:
+        return err(p->name() + " is jammed");
+    case Printer::Press::bad_ticket:
+        break;
     }
     return err("ticket 1..15 expected");
 }
@@ -191,11 +186,9 @@ std::string press_command(SimLine& line, Words& w) {
 std::string show_command(SimLine& line, Words& w) {
     std::string_view name = w.next();
     Device* d = line.device(name);
-    if (!d)
-        return err("no device '" + std::string(name) + "'");
+    if (!d) return err("no device '" + std::string(name) + "'");
     std::string text = d->describe();
-    if (auto* display = dynamic_cast<Display*>(d))
-        text += " text=\"" + printable(display->text()) + "\"";
+    if (auto* display = dynamic_cast<Display*>(d)) text += " text=\"" + printable(display->text()) + "\"";
     if (auto* reader = dynamic_cast<CardReader*>(d)) {
         for (int t = 1; t <= 3; ++t)
             text += " track" + std::to_string(t) + "=\"" + printable(reader->track(t)) + "\"";
@@ -206,8 +199,7 @@ std::string show_command(SimLine& line, Words& w) {
 std::string reader_command(SimLine& line, const std::string& keyword, Words& w) {
     std::string error;
     auto* r = find_kind<CardReader>(line, w.next(), 'R', error);
-    if (!r)
-        return err(error);
+    if (!r) return err(error);
     std::string text(w.tail());
     if (keyword == "SWIPE") {
         std::vector<std::string> tracks(3);
@@ -215,8 +207,7 @@ std::string reader_command(SimLine& line, const std::string& keyword, Words& w) 
         for (std::size_t t = 0; t < 3; ++t) {
             std::size_t bar = text.find('|', start);
             tracks[t] = text.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
-            if (bar == std::string::npos)
-                break;
+            if (bar == std::string::npos) break;
             start = bar + 1;
         }
         if (tracks[0].empty() && tracks[1].empty() && tracks[2].empty())
@@ -241,26 +232,23 @@ std::string run_control(SimLine& line, std::string_view text) {
     std::string error;
     std::int64_t now = platform::monotonic_ms();
 
-    if (keyword.empty())
-        return err("empty line");
+    if (keyword.empty()) return err("empty line");
     if (keyword == "HELP")
-        return ok("LIST SHOW PRESS EMPTY ROLL JAM RESTART DISPREQ STATUS UNPLUG PLUG SWIPE VALUE GRS FAULT NOISE "
-                  "CUSTOMERS STATS QUIT");
+        return ok(
+            "LIST SHOW PRESS EMPTY ROLL JAM RESTART DISPREQ STATUS UNPLUG PLUG SWIPE VALUE GRS FAULT NOISE "
+            "CUSTOMERS STATS QUIT");
     if (keyword == "LIST") {
         std::string out;
         for (const auto& d : line.devices())
             out += (out.empty() ? "" : "; ") + d->describe();
         return ok(out.empty() ? "no devices" : out);
     }
-    if (keyword == "SHOW")
-        return show_command(line, w);
-    if (keyword == "PRESS")
-        return press_command(line, w);
+    if (keyword == "SHOW") return show_command(line, w);
+    if (keyword == "PRESS") return press_command(line, w);
     if (keyword == "EMPTY" || keyword == "ROLL" || keyword == "JAM" || keyword == "RESTART" ||
         keyword == "DISPREQ") {
         auto* p = find_kind<Printer>(line, w.next(), 'P', error);
-        if (!p)
-            return err(error);
+        if (!p) return err(error);
         if (keyword == "EMPTY") {
             p->run_out();
             return ok(p->name() + " out of tickets");
@@ -275,8 +263,7 @@ std::string run_control(SimLine& line, std::string_view text) {
         }
         if (keyword == "JAM") {
             std::string on = upper(w.next());
-            if (on != "ON" && on != "OFF")
-                return err("JAM printer ON|OFF");
+            if (on != "ON" && on != "OFF") return err("JAM printer ON|OFF");
             p->set_jam(on == "ON");
             return ok(p->name() + (on == "ON" ? " jammed" : " running"));
         }
@@ -289,30 +276,24 @@ std::string run_control(SimLine& line, std::string_view text) {
             return ok(p->name() + " restarting for " + std::to_string(ms) + " ms");
         }
         int display = 0;
-        if (!to_int(w.next(), display) || display < 1 || display > 7)
-            return err("display 1..7 expected");
+        if (!to_int(w.next(), display) || display < 1 || display > 7) return err("display 1..7 expected");
         if (!p->queue_display_text(display, std::string(w.tail())))
             return err(p->name() + " holds too many display texts");
         return ok(p->name() + " display " + std::to_string(display) + " text waits");
     }
-    if (keyword == "STATUS")
-        return status_command(line, w);
+    if (keyword == "STATUS") return status_command(line, w);
     if (keyword == "UNPLUG" || keyword == "PLUG") {
         std::string_view name = w.next();
         Device* d = line.device(name);
-        if (!d)
-            return err("no device '" + std::string(name) + "'");
+        if (!d) return err("no device '" + std::string(name) + "'");
         d->set_plugged(keyword == "PLUG");
         return ok(d->name() + (keyword == "PLUG" ? " plugged in" : " unplugged"));
     }
-    if (keyword == "SWIPE" || keyword == "VALUE" || keyword == "GRS")
-        return reader_command(line, keyword, w);
-    if (keyword == "FAULT")
-        return fault_command(line, w);
+    if (keyword == "SWIPE" || keyword == "VALUE" || keyword == "GRS") return reader_command(line, keyword, w);
+    if (keyword == "FAULT") return fault_command(line, w);
     if (keyword == "NOISE") {
         int n = 0;
-        if (!to_int(w.next(), n) || n < 1 || n > 4096)
-            return err("1..4096 bytes expected");
+        if (!to_int(w.next(), n) || n < 1 || n > 4096) return err("1..4096 bytes expected");
         line.inject_noise(n);
         return ok(std::to_string(n) + " noise bytes sent");
     }
@@ -320,10 +301,12 @@ std::string run_control(SimLine& line, std::string_view text) {
         std::string_view word = w.next();
         double seconds = 0;
         auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), seconds);
-        if (word.empty() || ec != std::errc() || end != word.data() + word.size() || seconds < 0 || seconds > 86400)
+        if (word.empty() || ec != std::errc() || end != word.data() + word.size() || seconds < 0 ||
+            seconds > 86400)
             return err("mean interval 0..86400 seconds expected");
         line.set_customers(seconds);
-        return ok(seconds > 0 ? "customers every " + std::string(word) + " s on average" : "customers stopped");
+        return ok(seconds > 0 ? "customers every " + std::string(word) + " s on average"
+                              : "customers stopped");
     }
     if (keyword == "STATS") {
         LineStats s = line.stats();
@@ -332,8 +315,8 @@ std::string run_control(SimLine& line, std::string_view text) {
                           " unknown_ids=" + std::to_string(s.unknown_ids);
         for (const auto& d : line.devices()) {
             const DeviceStats& ds = d->stats();
-            out += " " + d->name() + "=" + std::to_string(ds.addressed) + "/" + std::to_string(ds.commands) + "/" +
-                   std::to_string(ds.bad_frames) + "/" + std::to_string(ds.broadcasts);
+            out += " " + d->name() + "=" + std::to_string(ds.addressed) + "/" + std::to_string(ds.commands) +
+                   "/" + std::to_string(ds.bad_frames) + "/" + std::to_string(ds.broadcasts);
         }
         return ok(out);
     }

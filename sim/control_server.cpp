@@ -10,8 +10,7 @@ ControlServer::ControlServer(SimLine& line) : line_(line) {}
 
 ControlServer::~ControlServer() {
     for (auto& [fd, client] : clients_) {
-        if (client.owned)
-            io::close_fd(fd);
+        if (client.owned) io::close_fd(fd);
     }
     if (listener_ >= 0) {
         io::close_fd(listener_);
@@ -24,17 +23,17 @@ void ControlServer::add_client(int in_fd, int out_fd, bool owned) {
     clients_.emplace(in_fd, Client{watch, out_fd, owned, {}});
 }
 
-void ControlServer::serve_stream(int in_fd, int out_fd) { add_client(in_fd, out_fd, false); }
+void ControlServer::serve_stream(int in_fd, int out_fd) {
+    add_client(in_fd, out_fd, false);
+}
 
 bool ControlServer::listen(const std::string& path, std::string& error) {
     listener_ = io::listen_unix(path, error);
-    if (listener_ < 0)
-        return false;
+    if (listener_ < 0) return false;
     path_ = path;
     loop_.watch(listener_, POLLIN, [this](int, short) {
         int fd = io::accept_client(listener_);
-        if (fd < 0)
-            return;
+        if (fd < 0) return;
         if (clients_.size() >= MAX_CLIENTS) {
             io::write_all(fd, "ERR too many control connections\n");
             io::close_fd(fd);
@@ -50,15 +49,15 @@ void ControlServer::catch_signals() {
     platform::ignore_signal(SIGPIPE);
 }
 
-void ControlServer::stop() { loop_.post_quit(0); }
+void ControlServer::stop() {
+    loop_.post_quit(0);
+}
 
 void ControlServer::drop_client(int fd) {
     auto it = clients_.find(fd);
-    if (it == clients_.end())
-        return;
+    if (it == clients_.end()) return;
     loop_.unwatch(it->second.watch);
-    if (it->second.owned)
-        io::close_fd(fd);
+    if (it->second.owned) io::close_fd(fd);
     clients_.erase(it);
 }
 
@@ -66,13 +65,11 @@ void ControlServer::drop_client(int fd) {
 // is dropped (standard input is only no longer read).
 void ControlServer::serve(int fd) {
     auto it = clients_.find(fd);
-    if (it == clients_.end())
-        return;
+    if (it == clients_.end()) return;
     Client& client = it->second;
     char buffer[1024];
     long n = io::read_some(fd, buffer, sizeof buffer);
-    if (n == -1)
-        return;
+    if (n == -1) return;
     if (n <= 0) {
         drop_client(fd);
         return;
@@ -86,7 +83,8 @@ void ControlServer::serve(int fd) {
                 client.overlong = true;
             continue;
         }
-        std::string reply = client.overlong ? "ERR line longer than 4096 characters" : line_.control(client.pending);
+        std::string reply =
+            client.overlong ? "ERR line longer than 4096 characters" : line_.control(client.pending);
         client.pending.clear();
         client.overlong = false;
         if (!io::write_all(client.out_fd, reply + "\n")) {
@@ -101,8 +99,7 @@ void ControlServer::serve(int fd) {
 }
 
 void ControlServer::run() {
-    if (!line_.quit_requested())
-        loop_.run();
+    if (!line_.quit_requested()) loop_.run();
 }
 
 } // namespace nvsim

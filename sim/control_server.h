@@ -13,7 +13,7 @@
 namespace nvsim {
 
 class ControlServer {
-public:
+  public:
     static constexpr std::size_t MAX_LINE = 4096;
     static constexpr std::size_t MAX_CLIENTS = 16;
 
@@ -35,11 +35,11 @@ public:
     // Safe from any thread.
     void stop();
 
-private:
+  private:
     struct Client {
         int watch;
         int out_fd;
-        bool owned;   // a socket client: closed when it leaves
+        bool owned; // a socket client: closed when it leaves
         std::string pending;
         bool overlong = false;
     };
@@ -52,7 +52,7 @@ private:
     platform::EventLoop loop_;
     int listener_ = -1;
     std::string path_;
-    std::map<int, Client> clients_;   // by the descriptor read
+    std::map<int, Client> clients_; // by the descriptor read
 };
 
 } // namespace nvsim

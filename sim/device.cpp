@@ -35,8 +35,7 @@ Device::Device(std::string name, const DeviceConfig& config, bool takes_broadcas
       noise_(static_cast<unsigned>(config.id * 256 + config.unit + 1)) {}
 
 void Device::set_plugged(bool plugged) {
-    if (plugged && !plugged_)
-        machine_.reset();
+    if (plugged && !plugged_) machine_.reset();
     plugged_ = plugged;
     poll_window_ = false;
 }
@@ -55,11 +54,9 @@ void Device::add_fault(const Fault& fault) {
 
 std::optional<int> Device::take_fault(FaultKind kind) {
     auto it = std::find_if(faults_.begin(), faults_.end(), [&](const Fault& f) { return f.kind == kind; });
-    if (it == faults_.end())
-        return std::nullopt;
+    if (it == faults_.end()) return std::nullopt;
     int arg = it->arg;
-    if (it->remaining > 0 && --it->remaining == 0)
-        faults_.erase(it);
+    if (it->remaining > 0 && --it->remaining == 0) faults_.erase(it);
     return arg;
 }
 
@@ -73,28 +70,23 @@ void Device::deliver(Bytes bytes, std::int64_t now, std::vector<Output>& out) {
         bytes.insert(bytes.begin(), junk.begin(), junk.end());
     }
     std::int64_t due = now;
-    if (auto delay = take_fault(FaultKind::slow))
-        due += *delay;
+    if (auto delay = take_fault(FaultKind::slow)) due += *delay;
     out.push_back(Output{due, std::move(bytes)});
 }
 
 void Device::line_switched() {
-    if (poll_window_)
-        status_polled(reported_);
+    if (poll_window_) status_polled(reported_);
     poll_window_ = false;
 }
 
 void Device::hear(std::uint8_t b, std::int64_t now, std::vector<Output>& out) {
-    if (!hearing(now))
-        return;
+    if (!hearing(now)) return;
     switch (machine_.feed(b)) {
     case UnitEvent::addressed:
-        if (machine_.broadcast())
-            return;
+        if (machine_.broadcast()) return;
         ++stats_.addressed;
         reported_ = status();
-        if (take_fault(FaultKind::silent))
-            return;
+        if (take_fault(FaultKind::silent)) return;
         // Latched bits end with a poll only when the master can have read them.
         poll_window_ = std::none_of(faults_.begin(), faults_.end(),
                                     [](const Fault& f) { return f.kind == FaultKind::garbage; });
@@ -107,23 +99,20 @@ void Device::hear(std::uint8_t b, std::int64_t now, std::vector<Output>& out) {
             broadcast(command_text(machine_.command()));
             return;
         }
-        if (take_fault(FaultKind::silent))
-            return;
+        if (take_fault(FaultKind::silent)) return;
         if (auto reason = take_fault(FaultKind::nak)) {
             deliver(Bytes{static_cast<std::uint8_t>(0x40 | (*reason & 0x07)), NAK}, now, out);
             return;
         }
         ++stats_.commands;
         Bytes answer = encode_answer(command(machine_.command(), now));
-        if (take_fault(FaultKind::checksum))
-            answer.back() = static_cast<std::uint8_t>(answer.back() + 1);
+        if (take_fault(FaultKind::checksum)) answer.back() = static_cast<std::uint8_t>(answer.back() + 1);
         deliver(std::move(answer), now, out);
         return;
     }
     case UnitEvent::bad_frame:
         ++stats_.bad_frames;
-        if (!machine_.broadcast())
-            deliver(Bytes{machine_.nak_reason(), NAK}, now, out);
+        if (!machine_.broadcast()) deliver(Bytes{machine_.nak_reason(), NAK}, now, out);
         return;
     case UnitEvent::out_of_phase:
         deliver(Bytes{EOT}, now, out);

@@ -20,11 +20,11 @@ enum class DeviceKind { printer, display, reader };
 // (id - 1) OR 0x80 followed by the link addressing with the unit number.
 struct DeviceConfig {
     DeviceKind kind = DeviceKind::printer;
-    int id = 0;                // link id 1..128
-    int unit = 0;              // unit number 0..255 in the addressing
-    std::string firmware;      // printers: "78", "85", "doz" or "mk4"
-    std::string version;       // printers: version text; empty = the firmware's own
-    int roll = 200;            // printers: tickets on a new roll
+    int id = 0;           // link id 1..128
+    int unit = 0;         // unit number 0..255 in the addressing
+    std::string firmware; // printers: "78", "85", "doz" or "mk4"
+    std::string version;  // printers: version text; empty = the firmware's own
+    int roll = 200;       // printers: tickets on a new roll
 };
 
 enum class FaultKind { silent, checksum, nak, garbage, slow };
@@ -32,7 +32,7 @@ enum class FaultKind { silent, checksum, nak, garbage, slow };
 // A fault applies to the next `remaining` exchanges, or to all of them while remaining is -1.
 struct Fault {
     FaultKind kind;
-    int arg = 0;        // nak: reason bits 1..7; slow: delay in ms
+    int arg = 0; // nak: reason bits 1..7; slow: delay in ms
     int remaining = 1;
 };
 
@@ -50,7 +50,7 @@ struct DeviceStats {
 };
 
 class Device {
-public:
+  public:
     Device(std::string name, const DeviceConfig& config, bool takes_broadcast);
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
@@ -97,16 +97,15 @@ public:
     // What the device noted since the last call (tickets printed, texts shown), for the log.
     std::vector<std::string> take_notes() { return std::exchange(notes_, {}); }
 
-protected:
+  protected:
     void note(std::string text) {
-        if (notes_.size() < 100)
-            notes_.push_back(name_ + ": " + std::move(text));
+        if (notes_.size() < 100) notes_.push_back(name_ + ": " + std::move(text));
     }
     // Cuts the device off the line until `until` and starts its link side afresh.
     void go_deaf(std::int64_t until);
     const DeviceConfig& config() const { return config_; }
 
-private:
+  private:
     std::optional<int> take_fault(FaultKind kind);
     void deliver(Bytes bytes, std::int64_t now, std::vector<Output>& out);
 

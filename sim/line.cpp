@@ -12,7 +12,7 @@
 namespace nvsim {
 
 namespace {
-constexpr int CUSTOMER_TICKETS = 4;   // customers mostly take the first few buttons
+constexpr int CUSTOMER_TICKETS = 4; // customers mostly take the first few buttons
 constexpr std::size_t MAX_QUEUED_OUTPUT = 1 << 16;
 } // namespace
 
@@ -43,8 +43,7 @@ void SimLine::set_log(std::function<void(const std::string&)> log) {
 void SimLine::flush_notes() {
     for (auto& d : devices_) {
         for (const std::string& n : d->take_notes())
-            if (log_)
-                log_(n);
+            if (log_) log_(n);
     }
 }
 
@@ -52,8 +51,7 @@ void SimLine::queue(Output output) {
     std::size_t queued = 0;
     for (const Output& o : output_)
         queued += o.bytes.size();
-    if (queued + output.bytes.size() > MAX_QUEUED_OUTPUT)
-        return;
+    if (queued + output.bytes.size() > MAX_QUEUED_OUTPUT) return;
     // Keep the queue ordered by due time; answers due together keep their order.
     auto at = std::upper_bound(output_.begin(), output_.end(), output.due,
                                [](std::int64_t due, const Output& o) { return due < o.due; });
@@ -68,13 +66,11 @@ void SimLine::feed(std::uint8_t b, std::int64_t now) {
         selected_id_ = (b & 0x7F) + 1;
         bool known = std::any_of(devices_.begin(), devices_.end(),
                                  [&](const auto& d) { return d->id() == selected_id_; });
-        if (!known)
-            ++stats_.unknown_ids;
+        if (!known) ++stats_.unknown_ids;
         return;
     }
     for (auto& d : devices_) {
-        if (d->id() == selected_id_)
-            d->hear(b, now, fresh_);
+        if (d->id() == selected_id_) d->hear(b, now, fresh_);
     }
     for (Output& o : fresh_)
         queue(std::move(o));
@@ -136,23 +132,19 @@ void SimLine::customer_press(std::int64_t now) {
     std::vector<Printer*> open;
     for (auto& d : devices_) {
         auto* p = dynamic_cast<Printer*>(d.get());
-        if (p && p->hearing(now) && p->remaining() > 0)
-            open.push_back(p);
+        if (p && p->hearing(now) && p->remaining() > 0) open.push_back(p);
     }
-    if (open.empty())
-        return;
+    if (open.empty()) return;
     Printer* p = open[rng_() % open.size()];
     int ticket = 1 + static_cast<int>(rng_() % CUSTOMER_TICKETS);
-    if (log_)
-        log_(p->name() + ": customer presses ticket " + std::to_string(ticket));
+    if (log_) log_(p->name() + ": customer presses ticket " + std::to_string(ticket));
     p->press(ticket);
 }
 
 std::int64_t SimLine::tick() {
     auto guard = lock();
     std::int64_t now = platform::monotonic_ms();
-    if (next_second_ < 0)
-        next_second_ = now + 1000;
+    if (next_second_ < 0) next_second_ = now + 1000;
     while (now >= next_second_) {
         for (auto& d : devices_) {
             d->second();
@@ -160,8 +152,7 @@ std::int64_t SimLine::tick() {
         }
         next_second_ += 1000;
         // A clock that jumped far ahead (a test's manual clock) is not replayed second by second.
-        if (now - next_second_ > 10000)
-            next_second_ = now + 1000;
+        if (now - next_second_ > 10000) next_second_ = now + 1000;
     }
     if (next_customer_ >= 0 && now >= next_customer_) {
         customer_press(now);
@@ -169,8 +160,7 @@ std::int64_t SimLine::tick() {
     }
     flush_notes();
     std::int64_t next = next_second_;
-    if (next_customer_ >= 0)
-        next = std::min(next, next_customer_);
+    if (next_customer_ >= 0) next = std::min(next, next_customer_);
     return next;
 }
 
@@ -200,29 +190,36 @@ namespace {
 template <typename T> T* nth(const std::vector<std::unique_ptr<Device>>& devices, int number) {
     int seen = 0;
     for (const auto& d : devices) {
-        if (auto* t = dynamic_cast<T*>(d.get()); t && ++seen == number)
-            return t;
+        if (auto* t = dynamic_cast<T*>(d.get()); t && ++seen == number) return t;
     }
     return nullptr;
 }
 } // namespace
 
-Printer* SimLine::printer(int number) const { return nth<Printer>(devices_, number); }
-Display* SimLine::display(int number) const { return nth<Display>(devices_, number); }
-CardReader* SimLine::reader(int number) const { return nth<CardReader>(devices_, number); }
+Printer* SimLine::printer(int number) const {
+    return nth<Printer>(devices_, number);
+}
+Display* SimLine::display(int number) const {
+    return nth<Display>(devices_, number);
+}
+CardReader* SimLine::reader(int number) const {
+    return nth<CardReader>(devices_, number);
+}
 
 Device* SimLine::device(std::string_view name) const {
-    if (name.size() < 2)
-        return nullptr;
+    if (name.size() < 2) return nullptr;
     int number = 0;
     auto [end, ec] = std::from_chars(name.data() + 1, name.data() + name.size(), number);
-    if (ec != std::errc() || end != name.data() + name.size())
-        return nullptr;
+    if (ec != std::errc() || end != name.data() + name.size()) return nullptr;
     switch (std::toupper(static_cast<unsigned char>(name[0]))) {
-    case 'P': return printer(number);
-    case 'D': return display(number);
-    case 'R': return reader(number);
-    default: return nullptr;
+    case 'P':
+        return printer(number);
+    case 'D':
+        return display(number);
+    case 'R':
+        return reader(number);
+    default:
+        return nullptr;
     }
 }
 

@@ -34,11 +34,11 @@ struct LineStats {
     long bytes_in = 0;
     long bytes_out = 0;
     long address_bytes = 0;
-    long unknown_ids = 0;   // address bytes no device answers to
+    long unknown_ids = 0; // address bytes no device answers to
 };
 
 class SimLine {
-public:
+  public:
     explicit SimLine(const NetworkConfig& network, std::uint32_t seed = 1);
     SimLine(const SimLine&) = delete;
     SimLine& operator=(const SimLine&) = delete;
@@ -70,7 +70,9 @@ public:
     // Receives one line for each notable thing (tickets printed, display texts, customers).
     void set_log(std::function<void(const std::string&)> log);
 
-    std::unique_lock<std::recursive_mutex> lock() const { return std::unique_lock<std::recursive_mutex>(mutex_); }
+    std::unique_lock<std::recursive_mutex> lock() const {
+        return std::unique_lock<std::recursive_mutex>(mutex_);
+    }
 
     // Devices by kind and 1-based number in the network's order, or by name ("P1", "d2", "R1").
     Printer* printer(int number) const;
@@ -81,7 +83,7 @@ public:
     LineStats stats() const;
     double customers() const { return customers_mean_s_; }
 
-private:
+  private:
     void feed(std::uint8_t b, std::int64_t now);
     void queue(Output output);
     void customer_press(std::int64_t now);
@@ -93,7 +95,7 @@ private:
     int selected_id_ = -1;
     std::vector<Output> output_;
     std::vector<Output> fresh_;
-    std::int64_t next_second_ = -1;   // set by the first tick()
+    std::int64_t next_second_ = -1; // set by the first tick()
     double customers_mean_s_ = 0;
     std::int64_t next_customer_ = -1;
     std::mt19937 rng_;

@@ -78,10 +78,11 @@ int parse(int argc, char** argv, Options& o) {
             std::fputs(USAGE, stdout);
             return -1;
         } else if (a == "--device" || a == "--control" || a == "--config" || a == "--add") {
-            if (!value(v))
-                return 2;
-            (a == "--device" ? o.device : a == "--control" ? o.control : a == "--config" ? o.config
-                                                                                      : o.added.emplace_back()) = v;
+            if (!value(v)) return 2;
+            (a == "--device"    ? o.device
+             : a == "--control" ? o.control
+             : a == "--config"  ? o.config
+                                : o.added.emplace_back()) = v;
         } else if (a == "--printers" || a == "--displays" || a == "--readers") {
             int* target = a == "--printers" ? &o.printers : a == "--displays" ? &o.displays : &o.readers;
             if (!value(v) || !number(v, 0, 99, *target)) {
@@ -120,8 +121,7 @@ int parse(int argc, char** argv, Options& o) {
 
 int main(int argc, char** argv) {
     Options o;
-    if (int code = parse(argc, argv, o))
-        return code < 0 ? 0 : code;
+    if (int code = parse(argc, argv, o)) return code < 0 ? 0 : code;
 
     nvsim::NetworkConfig network;
     std::string error;
@@ -167,14 +167,12 @@ int main(int argc, char** argv) {
 
     nvsim::ControlServer control(line);
     control.catch_signals();
-    if (o.stdin_control)
-        control.serve_stream(0, 1);
+    if (o.stdin_control) control.serve_stream(0, 1);
     if (!o.control.empty() && !control.listen(o.control, error)) {
         std::fprintf(stderr, "nuvra-sim: %s\n", error.c_str());
         return 1;
     }
-    if (o.customers > 0)
-        line.set_customers(o.customers);
+    if (o.customers > 0) line.set_customers(o.customers);
 
     nvsim::RunnerOptions options;
     options.pace_baud = o.pace;

@@ -8,9 +8,12 @@ namespace nvsim {
 namespace {
 const char* lamp_name(CardReader::Lamp lamp) {
     switch (lamp) {
-    case CardReader::Lamp::off: return "off";
-    case CardReader::Lamp::red: return "red";
-    case CardReader::Lamp::green: return "green";
+    case CardReader::Lamp::off:
+        return "off";
+    case CardReader::Lamp::red:
+        return "red";
+    case CardReader::Lamp::green:
+        return "green";
     }
     return "?";
 }
@@ -20,13 +23,11 @@ Display::Display(std::string name, const DeviceConfig& config) : Device(std::mov
 
 void Display::show(std::string_view text) {
     std::string shown(command_text(text));
-    if (shown != text_)
-        note("shows \"" + printable(shown) + "\"");
+    if (shown != text_) note("shows \"" + printable(shown) + "\"");
     text_ = std::move(shown);
     ++frames_;
     history_.push_back(text_);
-    if (history_.size() > HISTORY)
-        history_.pop_front();
+    if (history_.size() > HISTORY) history_.pop_front();
 }
 
 std::string Display::command(std::string_view text, std::int64_t now) {
@@ -42,16 +43,18 @@ std::string Display::describe() const {
     return s.str();
 }
 
-CardReader::CardReader(std::string name, const DeviceConfig& config) : Device(std::move(name), config, false) {}
+CardReader::CardReader(std::string name, const DeviceConfig& config)
+    : Device(std::move(name), config, false) {}
 
-std::uint8_t CardReader::status() const { return ready_; }
+std::uint8_t CardReader::status() const {
+    return ready_;
+}
 
 void CardReader::swipe(const std::string& track1, const std::string& track2, const std::string& track3) {
     tracks_ = {track1, track2, track3};
     ready_ &= static_cast<std::uint8_t>(~(CARD_TRACK1 | CARD_TRACK2 | CARD_TRACK3));
     for (std::size_t i = 0; i < tracks_.size(); ++i)
-        if (!tracks_[i].empty())
-            ready_ |= static_cast<std::uint8_t>(1u << i);
+        if (!tracks_[i].empty()) ready_ |= static_cast<std::uint8_t>(1u << i);
 }
 
 void CardReader::set_value(std::string text) {
@@ -99,8 +102,8 @@ std::string CardReader::describe() const {
     char bits[8];
     std::snprintf(bits, sizeof bits, "%02X", ready_);
     std::ostringstream s;
-    s << name() << " reader id=" << id() << " unit=" << unit() << " status=" << bits << " lamp=" << lamp_name(lamp_) << " ejects=" << ejects_
-      << (plugged() ? "" : " unplugged");
+    s << name() << " reader id=" << id() << " unit=" << unit() << " status=" << bits
+      << " lamp=" << lamp_name(lamp_) << " ejects=" << ejects_ << (plugged() ? "" : " unplugged");
     return s.str();
 }
 

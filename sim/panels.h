@@ -15,7 +15,7 @@ namespace nvsim {
 // EOT DLE EOT, and reads no answer. Addressed without the DLE it answers like any unit and
 // takes the command text as its text, answering "Y".
 class Display : public Device {
-public:
+  public:
     static constexpr std::size_t HISTORY = 64;
 
     Display(std::string name, const DeviceConfig& config);
@@ -30,7 +30,7 @@ public:
     // The texts received, oldest first, at most HISTORY of them.
     const std::deque<std::string>& history() const { return history_; }
 
-private:
+  private:
     void show(std::string_view text);
 
     std::string text_;
@@ -39,17 +39,17 @@ private:
 };
 
 // Card reader status bits: which data waits to be read.
-inline constexpr std::uint8_t CARD_TRACK1 = 0x01;  // "GC1"
-inline constexpr std::uint8_t CARD_TRACK2 = 0x02;  // "GC2"
-inline constexpr std::uint8_t CARD_TRACK3 = 0x04;  // "GC3"
-inline constexpr std::uint8_t CARD_VALUE = 0x08;   // "GV"
-inline constexpr std::uint8_t CARD_GRS = 0x10;     // "GRS"
+inline constexpr std::uint8_t CARD_TRACK1 = 0x01; // "GC1"
+inline constexpr std::uint8_t CARD_TRACK2 = 0x02; // "GC2"
+inline constexpr std::uint8_t CARD_TRACK3 = 0x04; // "GC3"
+inline constexpr std::uint8_t CARD_VALUE = 0x08;  // "GV"
+inline constexpr std::uint8_t CARD_GRS = 0x10;    // "GRS"
 
 // A card reader. A card swiped fills up to three tracks; the master reads each with "GCn", and the
 // reading clears that track's bit. "LO" puts the lamp off, "CR" red (rejected), "CA" green
 // (accepted), "CO" pushes the card out. Unknown commands answer "N".
 class CardReader : public Device {
-public:
+  public:
     enum class Lamp { off, red, green };
 
     CardReader(std::string name, const DeviceConfig& config);
@@ -67,7 +67,7 @@ public:
     int ejects() const { return ejects_; }
     const std::string& track(int n) const { return tracks_.at(static_cast<std::size_t>(n - 1)); }
 
-private:
+  private:
     std::array<std::string, 3> tracks_;
     std::string value_;
     std::string grs_;

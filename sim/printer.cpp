@@ -15,7 +15,9 @@ namespace {
 constexpr int KEEP_Z_REPORTS = 20;
 constexpr std::size_t KEEP_DISPLAY_TEXTS = 16;
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 std::string_view trim(std::string_view s) {
     while (!s.empty() && s.front() == ' ')
@@ -30,14 +32,15 @@ bool take_int(std::string_view& s, int& value) {
     while (!s.empty() && s.front() == ' ')
         s.remove_prefix(1);
     auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-    if (ec != std::errc() || end == s.data())
-        return false;
+    if (ec != std::errc() || end == s.data()) return false;
     s.remove_prefix(static_cast<std::size_t>(end - s.data()));
     return true;
 }
 
 // The argument must end here (blanks allowed).
-bool at_end(std::string_view s) { return trim(s).empty(); }
+bool at_end(std::string_view s) {
+    return trim(s).empty();
+}
 
 // Days since 1970-01-01 of a civil date, and back (proleptic Gregorian calendar).
 long days_from_civil(int y, int m, int d) {
@@ -74,15 +77,18 @@ long local_seconds() {
 
 int generation_of(std::string_view version) {
     std::size_t z = version.find('Z');
-    if (z == std::string_view::npos)
-        return 0;
+    if (z == std::string_view::npos) return 0;
     for (std::size_t i = z; i + 1 < version.size(); ++i) {
         if (version[i] >= '1' && version[i] <= '9' && is_digit(version[i + 1])) {
             switch (version[i]) {
-            case '7': return 2;
-            case '8': return 3;
-            case '9': return 4;
-            default: return 0;
+            case '7':
+                return 2;
+            case '8':
+                return 3;
+            case '9':
+                return 4;
+            default:
+                return 0;
             }
         }
     }
@@ -90,14 +96,10 @@ int generation_of(std::string_view version) {
 }
 
 std::string firmware_version(std::string_view firmware) {
-    if (firmware == "78")
-        return "TP 78.14 Z71";
-    if (firmware == "85")
-        return "TP 85.06 Z81";
-    if (firmware == "doz")
-        return "TP 85.21 DOZ Z82";
-    if (firmware == "mk4")
-        return "TP 85.40 Z91";
+    if (firmware == "78") return "TP 78.14 Z71";
+    if (firmware == "85") return "TP 85.06 Z81";
+    if (firmware == "doz") return "TP 85.21 DOZ Z82";
+    if (firmware == "mk4") return "TP 85.40 Z91";
     return "";
 }
 
@@ -115,13 +117,11 @@ std::string money_text(long cents) {
 bool parse_money(std::string_view text, long& cents) {
     text = trim(text);
     bool negative = !text.empty() && text.front() == '-';
-    if (negative)
-        text.remove_prefix(1);
+    if (negative) text.remove_prefix(1);
     long whole = 0;
     int digits = 0;
     while (!text.empty() && is_digit(text.front())) {
-        if (++digits > 9)
-            return false;
+        if (++digits > 9) return false;
         whole = whole * 10 + (text.front() - '0');
         text.remove_prefix(1);
     }
@@ -130,16 +130,13 @@ bool parse_money(std::string_view text, long& cents) {
     if (!text.empty() && (text.front() == '.' || text.front() == ',')) {
         text.remove_prefix(1);
         while (!text.empty() && is_digit(text.front())) {
-            if (++decimals > 2)
-                return false;
+            if (++decimals > 2) return false;
             part = part * 10 + (text.front() - '0');
             text.remove_prefix(1);
         }
-        if (decimals == 1)
-            part *= 10;
+        if (decimals == 1) part *= 10;
     }
-    if (!text.empty() || digits + decimals == 0)
-        return false;
+    if (!text.empty() || digits + decimals == 0) return false;
     cents = (whole * 100 + part) * (negative ? -1 : 1);
     return true;
 }
@@ -160,19 +157,19 @@ const std::string& Printer::line(int ticket, int line) const {
 
 std::uint8_t Printer::status() const {
     std::uint8_t bits = latched_;
-    if (!display_texts_.empty())
-        bits |= PRN_DISPLAY_TEXT;
+    if (!display_texts_.empty()) bits |= PRN_DISPLAY_TEXT;
     if (remaining_ == 0)
         bits |= PRN_OUT_OF_TICKETS;
     else if (remaining_ <= std::max(1, roll_size_ / 10))
         bits |= PRN_PAPER_LOW;
-    if (jam_)
-        bits |= PRN_JAM;
+    if (jam_) bits |= PRN_JAM;
     bits = static_cast<std::uint8_t>((bits | forced_set_) & ~forced_clear_);
     return bits & 0x7F;
 }
 
-void Printer::status_polled(std::uint8_t reported) { latched_ &= static_cast<std::uint8_t>(~reported); }
+void Printer::status_polled(std::uint8_t reported) {
+    latched_ &= static_cast<std::uint8_t>(~reported);
+}
 
 void Printer::force_bits(std::uint8_t set, std::uint8_t clear) {
     forced_set_ = static_cast<std::uint8_t>((forced_set_ | set) & ~clear);
@@ -194,18 +191,14 @@ void Printer::write_record(int ticket, int count) {
 }
 
 Printer::Press Printer::press(int ticket, int copies, int count) {
-    if (ticket < 1 || ticket > TICKETS || copies < 1 || count < 1)
-        return Press::bad_ticket;
-    if (jam_)
-        return Press::jammed;
-    if (remaining_ == 0)
-        return Press::out_of_tickets;
+    if (ticket < 1 || ticket > TICKETS || copies < 1 || count < 1) return Press::bad_ticket;
+    if (jam_) return Press::jammed;
+    if (remaining_ == 0) return Press::out_of_tickets;
     for (int i = 0; i < copies && remaining_ > 0; ++i) {
         --remaining_;
         write_record(ticket, count);
     }
-    if (remaining_ == 0)
-        note("out of tickets");
+    if (remaining_ == 0) note("out of tickets");
     return Press::printed;
 }
 
@@ -234,8 +227,7 @@ void Printer::restart(std::int64_t now, int downtime_ms) {
 }
 
 bool Printer::queue_display_text(int display, std::string text) {
-    if (display < 1 || display > 7 || display_texts_.size() >= KEEP_DISPLAY_TEXTS)
-        return false;
+    if (display < 1 || display > 7 || display_texts_.size() >= KEEP_DISPLAY_TEXTS) return false;
     display_texts_.emplace_back(display, std::move(text));
     return true;
 }
@@ -244,9 +236,9 @@ std::string Printer::describe() const {
     char bits[8];
     std::snprintf(bits, sizeof bits, "%02X", status());
     std::ostringstream s;
-    s << name() << " printer id=" << id() << " unit=" << unit() << " version=\"" << version_ << "\" status=" << bits
-      << " tickets=" << remaining_ << " record=" << last_written_ << (plugged() ? "" : " unplugged")
-      << (jam_ ? " jammed" : "");
+    s << name() << " printer id=" << id() << " unit=" << unit() << " version=\"" << version_
+      << "\" status=" << bits << " tickets=" << remaining_ << " record=" << last_written_
+      << (plugged() ? "" : " unplugged") << (jam_ ? " jammed" : "");
     return s.str();
 }
 
@@ -256,8 +248,7 @@ std::string Printer::describe() const {
 // so the reader sees field 4 - field 5 = 1 (or 1 and 99 after a wrap, or field 5 = 0).
 std::string Printer::buffer_read(std::string_view args) const {
     int s = 0;
-    if (!take_int(args, s))
-        s = 0;
+    if (!take_int(args, s)) s = 0;
     char text[160];
     if (s >= 1 && s <= RECORDS && s != next_write_ && records_[static_cast<std::size_t>(s - 1)].written) {
         const Record& r = records_[static_cast<std::size_t>(s - 1)];
@@ -272,16 +263,13 @@ std::string Printer::buffer_read(std::string_view args) const {
 std::string Printer::print_command(std::string_view args) {
     int ticket = 0;
     int count = 0;
-    if (!take_int(args, ticket) || !take_int(args, count) || !at_end(args))
-        return "N";
+    if (!take_int(args, ticket) || !take_int(args, count) || !at_end(args)) return "N";
     if (count < 0) {
         // A negative count prints one ticket for that many persons; Mk2 firmware refuses it.
-        if (generation_ < 3 || count < -99)
-            return "N";
+        if (generation_ < 3 || count < -99) return "N";
         return press(ticket, 1, -count) == Press::printed ? "Y" : "N";
     }
-    if (count == 0 || count > 99)
-        return "N";
+    if (count == 0 || count > 99) return "N";
     return press(ticket, count) == Press::printed ? "Y" : "N";
 }
 
@@ -359,13 +347,10 @@ std::string Printer::z_command(std::string_view rest, bool buffered) {
         report = take_z_report();
     } else {
         int n = 0;
-        if (!take_int(rest, n) || !at_end(rest) || n < 0)
-            return "Error: bad Z report number";
-        if (n == 0 && z_reports_.empty())
-            return "Error: no Z report taken";
+        if (!take_int(rest, n) || !at_end(rest) || n < 0) return "Error: bad Z report number";
+        if (n == 0 && z_reports_.empty()) return "Error: no Z report taken";
         auto it = n == 0 ? std::prev(z_reports_.end()) : z_reports_.find(n);
-        if (it == z_reports_.end())
-            return "Error: Z report " + std::to_string(n) + " not stored";
+        if (it == z_reports_.end()) return "Error: Z report " + std::to_string(n) + " not stored";
         report = it->second;
     }
     return buffered ? to_buffer(std::move(report)) : report;
@@ -376,8 +361,7 @@ std::string Printer::z_command(std::string_view rest, bool buffered) {
 std::string Printer::x_half(std::string_view rest, int half) {
     int ticket = TICKETS;
     std::string_view args = rest;
-    if (!at_end(args) && (!take_int(args, ticket) || !at_end(args)))
-        return "Error: bad ticket";
+    if (!at_end(args) && (!take_int(args, ticket) || !at_end(args))) return "Error: bad ticket";
     if (half == 1 || x_cache_.empty() || x_cache_rest_ != rest) {
         x_cache_ = x_report(ticket);
         x_cache_rest_ = std::string(rest);
@@ -387,8 +371,7 @@ std::string Printer::x_half(std::string_view rest, int half) {
     for (std::size_t n = 0; n < (lines + 1) / 2; ++n)
         split = x_cache_.find('\n', split) + 1;
     std::string answer = half == 1 ? x_cache_.substr(0, split) : x_cache_.substr(split);
-    if (half == 2)
-        x_cache_.clear();
+    if (half == 2) x_cache_.clear();
     return answer;
 }
 
@@ -397,10 +380,8 @@ std::string Printer::x_half(std::string_view rest, int half) {
 std::string Printer::set_line(std::string_view args) {
     int t = 0;
     int l = 0;
-    if (!take_int(args, t) || !take_int(args, l) || t < 0 || t >= TICKETS || l < 0 || l >= LINES)
-        return "N";
-    if (!args.empty() && args.front() == ' ')
-        args.remove_prefix(1);
+    if (!take_int(args, t) || !take_int(args, l) || t < 0 || t >= TICKETS || l < 0 || l >= LINES) return "N";
+    if (!args.empty() && args.front() == ' ') args.remove_prefix(1);
     std::size_t digits = 0;
     while (digits < args.size() && is_digit(args[digits]))
         ++digits;
@@ -410,8 +391,7 @@ std::string Printer::set_line(std::string_view args) {
         std::from_chars(args.data(), args.data() + digits, length);
         text = args.substr(digits + 1, static_cast<std::size_t>(std::max(0, length)));
     }
-    if (text.size() > LINE_CHARS)
-        text = text.substr(0, LINE_CHARS);
+    if (text.size() > LINE_CHARS) text = text.substr(0, LINE_CHARS);
     lines_[static_cast<std::size_t>(t)][static_cast<std::size_t>(l)] = std::string(text);
     return "Y";
 }
@@ -427,8 +407,7 @@ std::string Printer::set_time(std::string_view args) {
         return "N";
     int month_days = static_cast<int>(days_from_civil(mo == 12 ? y + 1 : y, mo == 12 ? 1 : mo + 1, 1) -
                                       days_from_civil(y, mo, 1));
-    if (d < 1 || d > month_days)
-        return "N";
+    if (d < 1 || d > month_days) return "N";
     clock_offset_ = seconds_of(y, mo, d, h, mi, s) - local_seconds();
     return "Y";
 }
@@ -440,64 +419,50 @@ std::string Printer::command(std::string_view frame, std::int64_t now) {
     std::string_view word = text.substr(0, blank);
     std::string_view rest = blank == std::string_view::npos ? std::string_view() : text.substr(blank);
 
-    if (word == "GV")
-        return version_;
-    if (word == "QM")
-        return "Y";
+    if (word == "GV") return version_;
+    if (word == "QM") return "Y";
     if (word == "GD") {
-        if (display_texts_.empty())
-            return "N";
+        if (display_texts_.empty()) return "N";
         auto [display, shown] = display_texts_.front();
         display_texts_.pop_front();
         return std::to_string(display) + " " + shown;
     }
-    if (word == "GB")
-        return buffer_read(rest);
+    if (word == "GB") return buffer_read(rest);
     if (word == "GS") {
         char answer[16];
         std::snprintf(answer, sizeof answer, "Y x%02X", status());
         return answer;
     }
-    if (word == "PB")
-        return print_command(rest);
+    if (word == "PB") return print_command(rest);
     if (word == "GP" || word == "SP" || word == "GT" || word == "ST") {
         std::string_view args = rest;
         int t = 0;
-        if (!take_int(args, t) || t < 0 || t >= TICKETS)
-            return "N";
+        if (!take_int(args, t) || t < 0 || t >= TICKETS) return "N";
         std::size_t ti = static_cast<std::size_t>(t);
-        if (word == "GP")
-            return at_end(args) ? "Y " + money_text(prices_[ti]) : "N";
+        if (word == "GP") return at_end(args) ? "Y " + money_text(prices_[ti]) : "N";
         if (word == "SP") {
             long cents = 0;
-            if (!parse_money(args, cents))
-                return "N";
+            if (!parse_money(args, cents)) return "N";
             prices_[ti] = cents;
             return "Y";
         }
-        if (word == "ST")
-            return set_line(rest);
+        if (word == "ST") return set_line(rest);
         int l = 0;
-        if (!take_int(args, l) || l < 0 || l >= LINES || !at_end(args))
-            return "N";
+        if (!take_int(args, l) || l < 0 || l >= LINES || !at_end(args)) return "N";
         return "Y " + lines_[ti][static_cast<std::size_t>(l)];
     }
     if (word == "SX") {
         int ticket = TICKETS;
         std::string_view args = rest;
-        if (!at_end(args) && (!take_int(args, ticket) || !at_end(args)))
-            return "Error: bad ticket";
+        if (!at_end(args) && (!take_int(args, ticket) || !at_end(args))) return "Error: bad ticket";
         return x_report(ticket);
     }
-    if (word == "S1X" || word == "S2X")
-        return x_half(rest, word == "S1X" ? 1 : 2);
-    if (word == "SZ")
-        return z_command(rest, false);
+    if (word == "S1X" || word == "S2X") return x_half(rest, word == "S1X" ? 1 : 2);
+    if (word == "SZ") return z_command(rest, false);
     if (word == "PRODX") {
         int ticket = TICKETS;
         std::string_view args = rest;
-        if (!at_end(args) && (!take_int(args, ticket) || !at_end(args)))
-            return "Error: bad ticket";
+        if (!at_end(args) && (!take_int(args, ticket) || !at_end(args))) return "Error: bad ticket";
         return to_buffer(x_report(ticket));
     }
     if (word == "PRODZ") {
@@ -512,12 +477,10 @@ std::string Printer::command(std::string_view frame, std::int64_t now) {
         if (report_buffer_.empty() || !take_int(args, offset) || !take_int(args, length) || !at_end(args) ||
             offset < 0 || length < 0 || length > REPORT_PIECE)
             return "N";
-        if (static_cast<std::size_t>(offset) >= report_buffer_.size())
-            return "";
+        if (static_cast<std::size_t>(offset) >= report_buffer_.size()) return "";
         return report_buffer_.substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
     }
-    if (word == "DT")
-        return set_time(rest);
+    if (word == "DT") return set_time(rest);
     return "N";
 }
 

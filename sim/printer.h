@@ -25,20 +25,20 @@ inline constexpr std::uint8_t PRN_OUT_OF_TICKETS = 0x40; // the roll is empty
 inline constexpr std::uint8_t PRN_LATCHED = PRN_TICKET | PRN_RESTARTED | PRN_NEW_ROLL;
 
 class Printer : public Device {
-public:
-    static constexpr int TICKETS = 15;   // buttons 1..15; 0-based 0..14 in "GP", "GT", "SX"...
-    static constexpr int LINES = 56;     // text lines per ticket
-    static constexpr int LINE_CHARS = 64;  // characters per text line
-    static constexpr int RECORDS = 99;   // event records 1..99
+  public:
+    static constexpr int TICKETS = 15;    // buttons 1..15; 0-based 0..14 in "GP", "GT", "SX"...
+    static constexpr int LINES = 56;      // text lines per ticket
+    static constexpr int LINE_CHARS = 64; // characters per text line
+    static constexpr int RECORDS = 99;    // event records 1..99
     static constexpr int REPORT_PIECE = 512;
 
     struct Record {
         bool written = false;
-        int ticket = 0;       // 1-based
+        int ticket = 0; // 1-based
         int count = 0;
-        long value = 0;       // cents
-        int seq_no = 0;       // this ticket's count in the report period
-        int seq_id = 0;       // the printer's running ticket number
+        long value = 0; // cents
+        int seq_no = 0; // this ticket's count in the report period
+        int seq_id = 0; // the printer's running ticket number
     };
 
     enum class Press { printed, out_of_tickets, jammed, bad_ticket };
@@ -74,7 +74,7 @@ public:
     const std::string& line(int ticket, int line) const;
     bool restarting(std::int64_t now) const { return now < back_at_; }
 
-private:
+  private:
     std::string buffer_read(std::string_view args) const;
     std::string print_command(std::string_view args);
     std::string x_report(int ticket) const;
@@ -101,21 +101,21 @@ private:
     std::array<long, TICKETS> prices_{};
     std::array<std::array<std::string, LINES>, TICKETS> lines_;
     std::array<Record, RECORDS> records_;
-    int next_write_ = 1;     // the record the next ticket goes into
-    int last_written_ = 0;   // 0 while nothing was written since the last restart
+    int next_write_ = 1;   // the record the next ticket goes into
+    int last_written_ = 0; // 0 while nothing was written since the last restart
     int seq_id_ = 0;
 
     // Report period: what was sold since the last Z report.
     std::array<int, TICKETS> period_count_{};
     std::array<long, TICKETS> period_value_{};
     int z_number_ = 1;
-    std::map<int, std::string> z_reports_;   // the last few taken, by number
-    std::string report_buffer_;              // for "RBUFF"
-    std::string x_cache_;                    // "S1X" made it, "S2X" sends the rest
+    std::map<int, std::string> z_reports_; // the last few taken, by number
+    std::string report_buffer_;            // for "RBUFF"
+    std::string x_cache_;                  // "S1X" made it, "S2X" sends the rest
     std::string x_cache_rest_;
 
     std::deque<std::pair<int, std::string>> display_texts_;
-    long clock_offset_ = 0;   // seconds the printer's clock is ahead of the local time
+    long clock_offset_ = 0; // seconds the printer's clock is ahead of the local time
 };
 
 // Mk generation of a version text as the monitor derives it: after the first "Z", the first digit

@@ -24,7 +24,7 @@ struct RunnerOptions {
 };
 
 class LineRunner {
-public:
+  public:
     // The device stays the caller's and must outlive the runner. stop() cancels it for good
     // (SerialDevice::cancel), so a device serves one runner only.
     LineRunner(SimLine& line, platform::SerialDevice& device, RunnerOptions options = {});
@@ -39,7 +39,7 @@ public:
     // Why the loop ended by itself ("" while it runs or after stop()).
     std::string failure() const;
 
-private:
+  private:
     void run();
     void fail(const std::string& why);
     bool write_due(std::int64_t now, std::int64_t& wake_at);

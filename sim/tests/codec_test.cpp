@@ -49,7 +49,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Frames, CommandFrameWithAHighByte) {
     // "A", 0x82, "B": STX 41 SI SO 22 42 ETX, then (0x41 + 0x82 + 0x42) AND 0x7F = 0x05.
-    EXPECT_EQ(to_hex(encode_command("A\x82" "B")), "02 41 0F 0E 22 42 03 05");
+    EXPECT_EQ(to_hex(encode_command("A\x82"
+                                    "B")),
+              "02 41 0F 0E 22 42 03 05");
 }
 
 TEST(Frames, AnswerFrameCarriesTheEightBitSum) {
@@ -91,8 +93,7 @@ std::vector<UnitEvent> feed(UnitMachine& m, const Bytes& bytes) {
     std::vector<UnitEvent> events;
     for (std::uint8_t b : bytes) {
         UnitEvent e = m.feed(b);
-        if (e != UnitEvent::none && e != UnitEvent::eot)
-            events.push_back(e);
+        if (e != UnitEvent::none && e != UnitEvent::eot) events.push_back(e);
     }
     return events;
 }
@@ -143,7 +144,8 @@ TEST(UnitMachineTest, DecodesEscapesInsideAFrame) {
     UnitMachine m(1, 255, false);
     feed(m, hex("04 31 05"));
     EXPECT_EQ(feed(m, hex("02 41 0F 0E 22 42 03 05")), std::vector<UnitEvent>{UnitEvent::command});
-    EXPECT_EQ(m.command(), std::string("A\x82" "B"));
+    EXPECT_EQ(m.command(), std::string("A\x82"
+                                       "B"));
 }
 
 TEST(UnitMachineTest, BadSumIsRefusedWithReason41) {
@@ -190,7 +192,7 @@ TEST(UnitMachineTest, EotAsCheckSumIsData) {
 
 TEST(UnitMachineTest, EleventhStrayByteSendsEotOnce) {
     UnitMachine m(1, 255, false);
-    feed(m, hex("04 41"));   // out of phase
+    feed(m, hex("04 41")); // out of phase
     std::vector<UnitEvent> events = feed(m, Bytes(30, 0x58));
     EXPECT_EQ(events, std::vector<UnitEvent>{UnitEvent::out_of_phase});
     // "A" only put it out of phase; ten stray bytes pass, the 11th brings the EOT.
@@ -202,11 +204,11 @@ TEST(UnitMachineTest, EleventhStrayByteSendsEotOnce) {
 
 TEST(UnitMachineTest, OutOfPhaseUnitAnswersNoFrameUnlessSelected) {
     UnitMachine m(1, 255, false);
-    feed(m, hex("04 41"));   // garbage while addressing: not selected
+    feed(m, hex("04 41")); // garbage while addressing: not selected
     EXPECT_TRUE(feed(m, hex("02 53 03 53")).empty());
 
     UnitMachine s(1, 255, false);
-    feed(s, hex("04 31 05 41"));   // garbage after its own selection
+    feed(s, hex("04 31 05 41")); // garbage after its own selection
     EXPECT_EQ(feed(s, hex("02 53 03 53")), std::vector<UnitEvent>{UnitEvent::command});
 }
 
@@ -216,7 +218,7 @@ TEST(UnitMachineTest, SelectionEndsAfterFiveQuietSeconds) {
     for (int i = 0; i < 4; ++i)
         m.second();
     EXPECT_TRUE(m.selected());
-    feed(m, hex("02 41"));   // a frame byte reloads the countdown
+    feed(m, hex("02 41")); // a frame byte reloads the countdown
     for (int i = 0; i < 4; ++i)
         m.second();
     EXPECT_TRUE(m.selected());
@@ -247,7 +249,7 @@ TEST(UnitMachineTest, BroadcastAddressingIsMarkedOnlyForDisplays) {
 
 // A unit that answers "OK" with status 0x01: the worked exchange of the link rules.
 class OkUnit : public Device {
-public:
+  public:
     explicit OkUnit(const DeviceConfig& c) : Device("T1", c, false) {}
     std::uint8_t status() const override { return 0x01; }
     std::string command(std::string_view text, std::int64_t) override {

@@ -16,13 +16,13 @@ using test::hex;
 using test::poll;
 using test::to_hex;
 
-constexpr std::uint8_t P1 = 0xD8;   // printer 1 at the server's default id 89
+constexpr std::uint8_t P1 = 0xD8; // printer 1 at the server's default id 89
 constexpr std::uint8_t P2 = 0xD9;
-constexpr std::uint8_t D1 = 0xD0;   // display 1 at id 81
-constexpr std::uint8_t READERS = 0xF7;   // all card readers at id 120
+constexpr std::uint8_t D1 = 0xD0;      // display 1 at id 81
+constexpr std::uint8_t READERS = 0xF7; // all card readers at id 120
 
 class Line : public test::ManualClock {
-protected:
+  protected:
     SimLine line{default_network()};
 
     std::string control(const std::string& text) { return line.control(text); }
@@ -276,7 +276,7 @@ TEST_F(Line, GarbageAndTruncatedFramesLeaveTheLineUsable) {
         b = static_cast<std::uint8_t>(rng());
     line.receive(junk);
     line.take_output();
-    send("D8 04 30 05 02 47");   // a frame cut short
+    send("D8 04 30 05 02 47"); // a frame cut short
     test::Exchange x = command(line, P1, 0, "QM ");
     EXPECT_EQ(x.result, AnswerReader::Result::answer);
     EXPECT_EQ(x.answer, "Y");
@@ -309,7 +309,8 @@ INSTANTIATE_TEST_SUITE_P(
         ControlCase{"press_missing", "PRESS 9 1", "ERR no device '9'"},
         ControlCase{"press_display", "PRESS D1 1", "ERR D1 is not the right kind of device"},
         ControlCase{"roll_zero", "ROLL P1 0", "ERR 1..100000 tickets expected"},
-        ControlCase{"jam", "JAM 1 on", "OK P1 jammed"}, ControlCase{"jam_bad", "JAM 1 maybe", "ERR JAM printer ON|OFF"},
+        ControlCase{"jam", "JAM 1 on", "OK P1 jammed"},
+        ControlCase{"jam_bad", "JAM 1 maybe", "ERR JAM printer ON|OFF"},
         ControlCase{"restart_bad", "RESTART P1 -5", "ERR downtime 0..600000 ms expected"},
         ControlCase{"dispreq_bad", "DISPREQ P1 8 x", "ERR display 1..7 expected"},
         ControlCase{"status", "STATUS P1", "OK P1 status 00"},
@@ -319,18 +320,21 @@ INSTANTIATE_TEST_SUITE_P(
         ControlCase{"fault_list", "FAULT R1", "OK R1 faults: none"},
         ControlCase{"fault_always", "FAULT P1 SILENT *", "OK P1 faults: silentx*"},
         ControlCase{"fault_nak", "fault d1 nak 2 3", "OK D1 faults: nak(2)x3"},
-        ControlCase{"fault_nak_reason", "FAULT P1 NAK 9", "ERR NAK needs a reason 1..7 (1 check sum, 2 too long, 4 busy)"},
+        ControlCase{"fault_nak_reason", "FAULT P1 NAK 9",
+                    "ERR NAK needs a reason 1..7 (1 check sum, 2 too long, 4 busy)"},
         ControlCase{"fault_slow_no_delay", "FAULT P1 SLOW", "ERR SLOW needs a delay of 1..60000 ms"},
         ControlCase{"fault_count", "FAULT P1 GARBAGE 0", "ERR count 1..1000000 or * expected"},
-        ControlCase{"fault_kind", "FAULT P1 FIRE", "ERR unknown fault 'FIRE' (SILENT, CHECKSUM, GARBAGE, NAK, SLOW, CLEAR)"},
+        ControlCase{"fault_kind", "FAULT P1 FIRE",
+                    "ERR unknown fault 'FIRE' (SILENT, CHECKSUM, GARBAGE, NAK, SLOW, CLEAR)"},
         ControlCase{"fault_device", "FAULT P9 SILENT", "ERR no device 'P9'"},
         ControlCase{"swipe_empty", "SWIPE R1 ||", "ERR SWIPE needs track data: t1|t2|t3"},
         ControlCase{"noise_zero", "NOISE 0", "ERR 1..4096 bytes expected"},
         ControlCase{"customers_negative", "CUSTOMERS -1", "ERR mean interval 0..86400 seconds expected"},
         ControlCase{"customers_word", "CUSTOMERS often", "ERR mean interval 0..86400 seconds expected"},
         ControlCase{"unplug_unknown", "UNPLUG Q1", "ERR no device 'Q1'"},
-        ControlCase{"show_reader", "SHOW R1",
-                    "OK R1 reader id=120 unit=1 status=00 lamp=off ejects=0 track1=\"\" track2=\"\" track3=\"\""},
+        ControlCase{
+            "show_reader", "SHOW R1",
+            "OK R1 reader id=120 unit=1 status=00 lamp=off ejects=0 track1=\"\" track2=\"\" track3=\"\""},
         ControlCase{"quit", "quit", "OK bye"}),
     [](const auto& row) { return std::string(row.param.name); });
 

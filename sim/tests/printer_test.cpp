@@ -21,21 +21,21 @@ DeviceConfig printer_config(const char* firmware, int roll = 200) {
     return c;
 }
 
-std::string ask(Printer& p, const std::string& text) { return p.command(text, 0); }
+std::string ask(Printer& p, const std::string& text) {
+    return p.command(text, 0);
+}
 
 // Fields after "Y" and one character, split at single blanks, as the monitor reads them.
 std::vector<std::string> fields(const std::string& answer) {
     std::vector<std::string> out;
     std::size_t y = answer.find('Y');
-    if (y == std::string::npos)
-        return out;
+    if (y == std::string::npos) return out;
     std::string rest = answer.substr(std::min(answer.size(), y + 2));
     std::size_t start = 0;
     for (;;) {
         std::size_t blank = rest.find(' ', start);
         out.push_back(rest.substr(start, blank == std::string::npos ? std::string::npos : blank - start));
-        if (blank == std::string::npos)
-            break;
+        if (blank == std::string::npos) break;
         start = blank + 1;
     }
     return out;
@@ -44,8 +44,7 @@ std::vector<std::string> fields(const std::string& answer) {
 // The monitor's reading of a buffer answer: field 4 printer sequence, field 5 record sequence.
 bool carries_ticket(const std::string& answer) {
     std::vector<std::string> f = fields(answer);
-    if (f.size() < 5)
-        return false;
+    if (f.size() < 5) return false;
     int printer_seq = std::stoi(f[3]);
     int record_seq = std::stoi(f[4]);
     return !(printer_seq - record_seq == 1 || (printer_seq == 1 && record_seq == 99) || record_seq == 0);
@@ -63,10 +62,12 @@ TEST_P(GenerationTable, FollowsTheDigitPairAfterZ) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, GenerationTable,
-                         ::testing::Values(GenerationCase{"TP 78.14 Z71", 2}, GenerationCase{"TP 85.06 Z81", 3},
-                                           GenerationCase{"TP 85.40 Z91", 4}, GenerationCase{"Z 8 then 81", 3},
-                                           GenerationCase{"Z9.1", 0}, GenerationCase{"TP 85.06", 0},
-                                           GenerationCase{"Z08", 0}, GenerationCase{"Z51", 0}));
+                         ::testing::Values(GenerationCase{"TP 78.14 Z71", 2},
+                                           GenerationCase{"TP 85.06 Z81", 3},
+                                           GenerationCase{"TP 85.40 Z91", 4},
+                                           GenerationCase{"Z 8 then 81", 3}, GenerationCase{"Z9.1", 0},
+                                           GenerationCase{"TP 85.06", 0}, GenerationCase{"Z08", 0},
+                                           GenerationCase{"Z51", 0}));
 
 TEST(PrinterFirmware, VersionTextsCarryWhatTheServerAndMonitorLookFor) {
     Printer p78("P1", printer_config("78"));
@@ -114,20 +115,18 @@ TEST(EventBuffer, MonitorSeesEveryTicketAcrossTheWrap) {
     Printer p("P1", printer_config("85", 1000));
     std::string sync = ask(p, "GB 1");
     int next = std::stoi(fields(sync)[4]) + 1;
-    if (next > 99)
-        next = 1;
+    if (next > 99) next = 1;
     std::vector<int> seen;
     int printed = 0;
     for (int round = 0; round < 120; ++round) {
-        int burst = round % 4;   // 0..3 tickets between two polls
+        int burst = round % 4; // 0..3 tickets between two polls
         for (int i = 0; i < burst; ++i) {
             ASSERT_EQ(p.press(1 + printed % 15), Printer::Press::printed);
             ++printed;
         }
         for (;;) {
             std::string a = ask(p, "GB " + std::to_string(next));
-            if (!carries_ticket(a))
-                break;
+            if (!carries_ticket(a)) break;
             seen.push_back(std::stoi(fields(a)[0]));
             next = next % 99 + 1;
         }
@@ -162,7 +161,7 @@ TEST(EventBuffer, SequenceNumbersCountPerTicketAndPerPrinter) {
 TEST(StatusQuery, BitSixMeansOutOfTickets) {
     Printer p("P1", printer_config("85", 20));
     EXPECT_EQ(ask(p, "GS "), "Y x00");
-    p.press(1, 18);   // two left: a tenth of the roll or less is "low"
+    p.press(1, 18); // two left: a tenth of the roll or less is "low"
     EXPECT_EQ(ask(p, "GS "), "Y x06");
     p.status_polled(p.status());
     EXPECT_EQ(ask(p, "GS "), "Y x02");
@@ -201,8 +200,8 @@ struct PrintCase {
     const char* firmware;
     const char* command;
     const char* answer;
-    int records;      // records written
-    int last_count;   // count field of the last record
+    int records;    // records written
+    int last_count; // count field of the last record
 };
 
 class PrintTable : public ::testing::TestWithParam<PrintCase> {};
@@ -217,18 +216,18 @@ TEST_P(PrintTable, PrintCommand) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Tickets, PrintTable,
-    ::testing::Values(PrintCase{"one", "85", "PB 3 1", "Y", 1, 1}, PrintCase{"three", "85", "PB 3 3", "Y", 3, 1},
-                      PrintCase{"ticket_zero", "85", "PB 0 1", "N", 0, 0},
-                      PrintCase{"ticket_sixteen", "85", "PB 16 1", "N", 0, 0},
-                      PrintCase{"count_zero", "85", "PB 3 0", "N", 0, 0},
-                      PrintCase{"negative_mk3", "85", "PB 3 -2", "Y", 1, 2},
-                      PrintCase{"negative_mk4", "mk4", "PB 3 -4", "Y", 1, 4},
-                      PrintCase{"negative_mk2", "78", "PB 3 -2", "N", 0, 0},
-                      PrintCase{"no_count", "85", "PB 3", "N", 0, 0},
-                      PrintCase{"trailing_words", "85", "PB 3 1 x", "N", 0, 0}),
-    [](const auto& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(Tickets, PrintTable,
+                         ::testing::Values(PrintCase{"one", "85", "PB 3 1", "Y", 1, 1},
+                                           PrintCase{"three", "85", "PB 3 3", "Y", 3, 1},
+                                           PrintCase{"ticket_zero", "85", "PB 0 1", "N", 0, 0},
+                                           PrintCase{"ticket_sixteen", "85", "PB 16 1", "N", 0, 0},
+                                           PrintCase{"count_zero", "85", "PB 3 0", "N", 0, 0},
+                                           PrintCase{"negative_mk3", "85", "PB 3 -2", "Y", 1, 2},
+                                           PrintCase{"negative_mk4", "mk4", "PB 3 -4", "Y", 1, 4},
+                                           PrintCase{"negative_mk2", "78", "PB 3 -2", "N", 0, 0},
+                                           PrintCase{"no_count", "85", "PB 3", "N", 0, 0},
+                                           PrintCase{"trailing_words", "85", "PB 3 1 x", "N", 0, 0}),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 TEST(PrinterCommands, PrintingStopsWhenTheRollRunsOut) {
     Printer p("P1", printer_config("85", 2));
@@ -289,7 +288,7 @@ TEST(PrinterCommands, DisplayTextIsAskedForWithBitZero) {
 
 // Reports print the printer's clock: a fixed local time keeps two reports of one period equal.
 class PrinterClock : public ::testing::Test {
-protected:
+  protected:
     static platform::LocalTime fixed() { return platform::LocalTime{2026, 12, 11, 9, 30, 0, 0, 5}; }
     void SetUp() override { platform::set_local_time_source(fixed); }
     void TearDown() override { platform::set_local_time_source(nullptr); }
@@ -298,8 +297,7 @@ protected:
 // The server reads an "85." report in pieces of at most 512 bytes behind a "Y size" answer.
 std::string read_in_pieces(Printer& p, const std::string& first) {
     std::string head = ask(p, first);
-    if (head.rfind("Y ", 0) != 0)
-        return head;
+    if (head.rfind("Y ", 0) != 0) return head;
     int total = std::stoi(head.substr(2));
     std::string report;
     for (int offset = 0; total > 0;) {

@@ -37,8 +37,7 @@ std::string read_answer(platform::SerialDevice& port, AnswerReader::Result& resu
     result = AnswerReader::Result::more;
     while (result == AnswerReader::Result::more) {
         Bytes b = read_bytes(port, 1);
-        if (b.empty())
-            break;
+        if (b.empty()) break;
         result = reader.feed(b[0]);
     }
     return reader.text();
@@ -51,7 +50,7 @@ void write_bytes(platform::SerialDevice& port, const Bytes& bytes) {
 // The simulator on the master side of a pty pair; the test is the server on the slave side,
 // opened the way the server opens its port.
 class PtyLine : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         pty = platform::PtyPair::open();
         ASSERT_TRUE(pty);
@@ -60,8 +59,7 @@ protected:
         open_port();
     }
     void TearDown() override {
-        if (runner)
-            runner->stop();
+        if (runner) runner->stop();
     }
     void open_port() {
         port = platform::serial_open(pty->slave_path().c_str());
@@ -75,8 +73,8 @@ protected:
 
     SimLine line{default_network()};
     std::unique_ptr<platform::PtyPair> pty;
-    std::unique_ptr<platform::SerialDevice> device;   // the simulator's end
-    std::unique_ptr<platform::SerialDevice> port;     // the server's end
+    std::unique_ptr<platform::SerialDevice> device; // the simulator's end
+    std::unique_ptr<platform::SerialDevice> port;   // the server's end
     std::unique_ptr<LineRunner> runner;
 };
 
@@ -164,7 +162,7 @@ std::string read_line(int fd) {
 }
 
 class ControlSocket : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         path = (std::filesystem::temp_directory_path() /
                 ("nvsim-" + std::to_string(std::random_device{}()) + "-" +
@@ -176,8 +174,7 @@ protected:
     }
     void TearDown() override {
         server.stop();
-        if (thread.joinable())
-            thread.join();
+        if (thread.joinable()) thread.join();
     }
 
     SimLine line{default_network()};

@@ -7,7 +7,9 @@ namespace nvsim::test {
 
 namespace {
 std::int64_t manual_now = 0;
-std::int64_t manual_source() { return manual_now; }
+std::int64_t manual_source() {
+    return manual_now;
+}
 } // namespace
 
 Bytes hex(const std::string& text) {
@@ -34,11 +36,17 @@ void ManualClock::SetUp() {
     platform::set_monotonic_source(manual_source);
 }
 
-void ManualClock::TearDown() { platform::set_monotonic_source(nullptr); }
+void ManualClock::TearDown() {
+    platform::set_monotonic_source(nullptr);
+}
 
-void ManualClock::advance(std::int64_t ms) { manual_now += ms; }
+void ManualClock::advance(std::int64_t ms) {
+    manual_now += ms;
+}
 
-std::int64_t ManualClock::now() { return manual_now; }
+std::int64_t ManualClock::now() {
+    return manual_now;
+}
 
 Bytes poll(SimLine& line, std::uint8_t address_byte, int unit) {
     Bytes out{address_byte, EOT};
@@ -52,16 +60,14 @@ Bytes poll(SimLine& line, std::uint8_t address_byte, int unit) {
 Exchange command(SimLine& line, std::uint8_t address_byte, int unit, const std::string& text) {
     Exchange x;
     Bytes status = poll(line, address_byte, unit);
-    if (status.size() != 2 || status[1] != ACK)
-        return x;
+    if (status.size() != 2 || status[1] != ACK) return x;
     x.addressed = true;
     x.status = status[0];
     line.receive(encode_command(text));
     AnswerReader reader;
     for (std::uint8_t b : line.take_output()) {
         x.result = reader.feed(b);
-        if (x.result != AnswerReader::Result::more)
-            break;
+        if (x.result != AnswerReader::Result::more) break;
     }
     x.answer = reader.text();
     x.nak_reason = reader.nak_reason();

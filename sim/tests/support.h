@@ -20,7 +20,7 @@ std::string to_hex(const Bytes& bytes);
 
 // Replaces the monotonic clock while a test runs; time moves only with advance().
 class ManualClock : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
     static void advance(std::int64_t ms);
