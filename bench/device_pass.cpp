@@ -23,10 +23,9 @@
 #include "platform/clock.h"
 #include "platform/pty.h"
 #include "server/core/errorsys.h"
-#include "server/core/port.h"
-#include "server/core/protocol.h"
 #include "server/core/run.h"
 #include "server/devices/cardreader.h"
+#include "server/devices/device.h"
 #include "server/devices/display.h"
 #include "server/devices/printer.h"
 #include "sim/config.h"
@@ -40,20 +39,6 @@ namespace {
 constexpr int LINK_BAUD = 28800;
 constexpr int BITS_PER_BYTE = 12; // start, 8 data, parity, 2 stop
 
-void nothing() {}
-
-ServerTable device_table() {
-    ServerTable t{};
-    t.modules[MODULE_IO] = {"io", io_open, nothing, io_close, nothing};
-    t.modules[MODULE_HOST] = {"host", nothing, nothing, nothing, nothing};
-    t.modules[MODULE_CLOCK] = {"clock", nothing, nothing, nothing, nothing};
-    t.modules[MODULE_PROTOCOL] = {"protocol", prot_open, nothing, nothing, prot_reset};
-    t.modules[MODULE_DISPLAY] = {"display", display_open, display_run, display_close, display_reset};
-    t.modules[MODULE_PRINTER] = {"printer", printer_open, printer_run, printer_close, printer_reset};
-    t.modules[MODULE_CARD] = {"card", card_open, card_run, card_close, card_reset};
-    t.hooks.display_clear_all = display_clear_all;
-    return t;
-}
 
 struct Result {
     long passes = 0;
@@ -85,7 +70,7 @@ Result measure(int pace_baud, double seconds) {
     std::ofstream("ZSYS.INI", std::ios::trunc)
         << "[PORTS]\nCOM1 = " << pty->slave_path() << "\n\n[IO]\nPORT = 1\n\n"
         << "[PRINTER]\nMAX = 4\n\n[DISPLAY]\nMAX = 4\n\n[CARD_READER]\nMAX = 2\n\n";
-    server_set_table(device_table());
+    server_set_table(device_module_table());
     server_open_all();
     if (error_pending()) {
         std::fprintf(stderr, "device_pass: the modules did not open (error %d)\n", error_pending());

@@ -55,12 +55,7 @@ void default_beep() {
 }
 CardBeep beep = default_beep;
 
-CardProfile* profile_at(int index) {
-    CardProfile* p = profiles;
-    for (std::int32_t k = profile_index[index]; p && k > 0; --k)
-        p = p->next;
-    return p;
-}
+CardProfile* profile_at(int index) { return device_profile_at(profiles, profile_index[index]); }
 
 // Error 10 (with the 1-based number) for a reader outside the table.
 bool in_table(int index) {
@@ -92,24 +87,16 @@ void select_if_other(int index) {
 }
 
 void add_profile(int value) {
-    auto* profile = static_cast<CardProfile*>(mem_alloc_zero(sizeof(CardProfile)));
+    CardProfile* profile = device_profile_append(&profiles);
     if (!profile)
         return;
-    CardProfile** tail = &profiles;
-    while (*tail)
-        tail = &(*tail)->next;
-    *tail = profile;
     char section[44];
     std::snprintf(section, sizeof section, "CARD_READER_SETTING_%d", value);
     profile->time_card_led = static_cast<std::int32_t>(ini_get_number(section, "TIME_CARD_LED", 1, 1, 99, INI_FILE));
 }
 
 void free_tables() {
-    while (profiles) {
-        CardProfile* next = profiles->next;
-        mem_free(&profiles);
-        profiles = next;
-    }
+    device_profiles_free(&profiles);
     mem_free(&profile_index);
     mem_free(&states);
     current = 0;

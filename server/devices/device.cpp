@@ -4,13 +4,30 @@
 
 #include "server/core/errorsys.h"
 #include "server/core/inisys.h"
-#include "server/core/run.h"
-#include "server/core/utils.h"
+#include "server/core/port.h"
+#include "server/core/protocol.h"
+#include "server/devices/cardreader.h"
+#include "server/devices/display.h"
+#include "server/devices/printer.h"
 
 namespace {
 // "SETTINGS" is read into a buffer of this many characters.
 constexpr int SETTINGS_TEXT_MAX = 400;
+void nothing() {}
 } // namespace
+
+ServerTable device_module_table() {
+    ServerTable t{};
+    t.modules[MODULE_IO] = {"io", io_open, nothing, io_close, nothing};
+    t.modules[MODULE_HOST] = {"host", nothing, nothing, nothing, nothing};
+    t.modules[MODULE_CLOCK] = {"clock", nothing, nothing, nothing, nothing};
+    t.modules[MODULE_PROTOCOL] = {"protocol", prot_open, nothing, nothing, prot_reset};
+    t.modules[MODULE_DISPLAY] = {"display", display_open, display_run, display_close, display_reset};
+    t.modules[MODULE_PRINTER] = {"printer", printer_open, printer_run, printer_close, printer_reset};
+    t.modules[MODULE_CARD] = {"card", card_open, card_run, card_close, card_reset};
+    t.hooks.display_clear_all = display_clear_all;
+    return t;
+}
 
 void device_run_pass(const DevicePass& pass) {
     int p = *pass.position;

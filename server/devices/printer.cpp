@@ -50,12 +50,7 @@ int current = 0;
 PrinterProfile* current_profile = nullptr;
 int position = 0; // round robin, kept between run steps
 
-PrinterProfile* profile_at(int index) {
-    PrinterProfile* p = profiles;
-    for (std::int32_t k = profile_index[index]; p && k > 0; --k)
-        p = p->next;
-    return p;
-}
+PrinterProfile* profile_at(int index) { return device_profile_at(profiles, profile_index[index]); }
 
 void printer_select(int index) {
     if (error_pending())
@@ -80,26 +75,14 @@ void select_if_other(int index) {
 }
 
 void add_profile(int value) {
-    auto* profile = static_cast<PrinterProfile*>(mem_alloc_zero(sizeof(PrinterProfile)));
+    PrinterProfile* profile = device_profile_append(&profiles);
     if (!profile)
         return;
-    PrinterProfile** tail = &profiles;
-    while (*tail)
-        tail = &(*tail)->next;
-    *tail = profile;
     char section[40];
     std::snprintf(section, sizeof section, "PRINTER_SETTING_%d", value);
     profile->unit = static_cast<std::int32_t>(ini_get_number(section, "UNIT", 0, 0, 1000, INI_FILE));
     if (ini_get_number(section, "UNPLUGG_ERROR", 0, 0, 1, INI_FILE) != 0)
         profile->flags |= PROFILE_UNPLUG_ERROR;
-}
-
-void free_profiles() {
-    while (profiles) {
-        PrinterProfile* next = profiles->next;
-        mem_free(&profiles);
-        profiles = next;
-    }
 }
 
 // The leading decimal number of a printer's answer (blanks, sign, digits), kept within ±10^9 so
@@ -177,7 +160,7 @@ void printer_open() {
     if (error_pending()) {
         count = 0;
         mem_free(&profile_index);
-        free_profiles();
+        device_profiles_free(&profiles);
     }
     if (count > 0)
         printer_select(0);
@@ -187,7 +170,7 @@ void printer_open() {
 void printer_close() {
     error_set_step("Close Ticket Printer: ", 0);
     mem_free(&profile_index);
-    free_profiles();
+    device_profiles_free(&profiles);
     current = 0;
     current_profile = nullptr;
     position = 0;

@@ -6,10 +6,9 @@
 #include <thread>
 
 #include "server/core/errorsys.h"
-#include "server/core/port.h"
-#include "server/core/protocol.h"
 #include "server/core/run.h"
 #include "server/devices/cardreader.h"
+#include "server/devices/device.h"
 #include "server/devices/display.h"
 #include "server/devices/printer.h"
 #include "server/hosts/host.h"
@@ -27,21 +26,6 @@ void capture_event(int event, int unit, const char* text) {
     events.push_back(Event{event, unit, text});
 }
 
-void nothing() {}
-
-// The device modules in their slots, the rest of the server left out.
-ServerTable device_table() {
-    ServerTable t{};
-    t.modules[MODULE_IO] = {"io", io_open, nothing, io_close, nothing};
-    t.modules[MODULE_HOST] = {"host", nothing, nothing, nothing, nothing};
-    t.modules[MODULE_CLOCK] = {"clock", nothing, nothing, nothing, nothing};
-    t.modules[MODULE_PROTOCOL] = {"protocol", prot_open, nothing, nothing, prot_reset};
-    t.modules[MODULE_DISPLAY] = {"display", display_open, display_run, display_close, display_reset};
-    t.modules[MODULE_PRINTER] = {"printer", printer_open, printer_run, printer_close, printer_reset};
-    t.modules[MODULE_CARD] = {"card", card_open, card_run, card_close, card_reset};
-    t.hooks.display_clear_all = display_clear_all;
-    return t;
-}
 
 } // namespace
 
@@ -72,7 +56,7 @@ void DeviceLineTest::start(const std::string& settings, const std::vector<std::s
         events.clear();
     }
     host_event_set_hook(capture_event);
-    server_set_table(device_table());
+    server_set_table(device_module_table());
     error_discard();
     server_open_all();
     opened_ = true;
