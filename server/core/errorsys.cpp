@@ -93,12 +93,13 @@ void append_v(char* text, const char* format, va_list args) {
     std::vsnprintf(text + used, ERROR_TEXT_MAX - used, format, args);
 }
 
-void append_f(char* text, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void append_f(char* text, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    append_v(text, format, args);
-    va_end(args);
+// The recorded text: head, the formatted text, tail; cut to 399 characters.
+void fill(Recorded* r, const char* head, const char* format, va_list args, const char* tail) {
+    busy = true;
+    append(r->text, head);
+    append_v(r->text, format, args);
+    append(r->text, tail);
+    busy = false;
 }
 
 // Answers true when the entry is to be written; updates the table entry either way.
@@ -238,14 +239,12 @@ int error_report(const char* source, int line, int number, const char* format, .
     Recorded* r = raise(number, format);
     if (!r)
         return entry_of(number).count;
-    busy = true;
-    append_f(r->text, "<%s:%d> \"", source, line);
+    char head[120];
+    std::snprintf(head, sizeof head, "<%s:%d> \"", source, line);
     va_list args;
     va_start(args, format);
-    append_v(r->text, format, args);
+    fill(r, head, format, args, "\"");
     va_end(args);
-    append(r->text, "\"");
-    busy = false;
     return 0;
 }
 
@@ -256,13 +255,12 @@ void error_message(const char* source, int line, int number, const char* format,
         pending = before;
         return;
     }
-    busy = true;
-    append_f(r->text, "<%s:%d> Message: ", source, line);
+    char head[120];
+    std::snprintf(head, sizeof head, "<%s:%d> Message: ", source, line);
     va_list args;
     va_start(args, format);
-    append_v(r->text, format, args);
+    fill(r, head, format, args, "");
     va_end(args);
-    busy = false;
     int newest = recorded_used - 1;
     if (filter(recorded[newest]))
         write_group(newest);
@@ -277,21 +275,18 @@ void error_api(const char* source, int line, int number, const char* format, ...
     Recorded* r = raise(number, format);
     if (!r)
         return;
-    busy = true;
-    char head[201];
-    std::snprintf(head, sizeof head, "<%s:%d> \"API error '%s", source, line, std::strerror(code));
-    std::string text;
-    for (const char* p = head; *p; ++p)
+    // The system's text is cut with what precedes it to 200 characters, then loses its line breaks.
+    char system_text[201];
+    std::snprintf(system_text, sizeof system_text, "<%s:%d> \"API error '%s", source, line, std::strerror(code));
+    std::string head;
+    for (const char* p = system_text; *p; ++p)
         if (*p != '\r' && *p != '\n')
-            text += *p;
-    append(r->text, text.c_str());
-    append_f(r->text, "(%ld)' at ", static_cast<long>(code));
+            head += *p;
+    head += "(" + std::to_string(code) + ")' at ";
     va_list args;
     va_start(args, format);
-    append_v(r->text, format, args);
+    fill(r, head.c_str(), format, args, "\"");
     va_end(args);
-    append(r->text, "\"");
-    busy = false;
 }
 
 int error_pending() { return pending; }
@@ -332,6 +327,11 @@ void error_drop_last() {
     if (recorded_used > 0)
         recorded[--recorded_used].number = 0;
     pending = recorded_used > 0 ? recorded[recorded_used - 1].number : 0;
+}
+
+void error_set_pending(int number) {
+    NV_ASSERT(number >= 0 && number <= ERROR_MAX);
+    pending = number;
 }
 
 void error_open() {
