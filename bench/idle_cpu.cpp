@@ -37,7 +37,8 @@ void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms
 } // namespace
 
 int main(int argc, char** argv) {
-    fs::path program = argc > 1 ? fs::path(argv[1]) : fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "server" / "orvsrv32";
+    fs::path program = argc > 1 ? fs::path(argv[1])
+                                : fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "server" / "orvsrv32";
     if (!fs::exists(program)) {
         std::fprintf(stderr, "idle_cpu: no server program at %s\n", program.c_str());
         return 2;

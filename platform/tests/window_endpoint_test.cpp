@@ -24,7 +24,9 @@ std::string le32(std::uint32_t v) {
     return std::string{static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
                        static_cast<char>(v >> 24)};
 }
-std::string le64(std::uint64_t v) { return le32(static_cast<std::uint32_t>(v)) + le32(static_cast<std::uint32_t>(v >> 32)); }
+std::string le64(std::uint64_t v) {
+    return le32(static_cast<std::uint32_t>(v)) + le32(static_cast<std::uint32_t>(v >> 32));
+}
 
 std::string request_bytes(std::uint32_t kind, std::uint32_t msg, std::uint64_t w, std::uint64_t l,
                           const std::string& payload) {

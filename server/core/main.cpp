@@ -78,7 +78,8 @@ int main(int argc, char** argv) {
         break;
     case platform::InstanceLock::Result::held_elsewhere:
         if (lock.holder() > 0)
-            std::fprintf(stderr, "orvsrv32: another server (process %ld) is already running in '%s'; this copy exits.\n",
+            std::fprintf(stderr,
+                         "orvsrv32: another server (process %ld) is already running in '%s'; this copy exits.\n",
                          lock.holder(), folder.c_str());
         else
             std::fprintf(stderr, "orvsrv32: another server is already running in '%s'; this copy exits.\n",
@@ -107,12 +108,14 @@ int main(int argc, char** argv) {
                      window.error_text().c_str(), SERVER_TITLE);
         break;
     case platform::EndpointStatus::failed:
-        std::fprintf(stderr, "orvsrv32: no window endpoint (%s); direct commands and event windows are not served.\n",
+        std::fprintf(stderr,
+                     "orvsrv32: no window endpoint (%s); direct commands and event windows are not served.\n",
                      window.error_text().c_str());
         break;
     }
 
-    loop.set_message_handler([](const platform::Message& message) { server_window_procedure(message, nullptr); });
+    loop.set_message_handler(
+        [](const platform::Message& message) { server_window_procedure(message, nullptr); });
     loop.set_idle(server_idle);
     loop.set_wait_hooks(server_sleep_begin, server_sleep_end);
 

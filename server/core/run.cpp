@@ -165,6 +165,7 @@ void server_restart() { restart_request = true; }
 ServerRequests server_requests() { return ServerRequests{quit_request, reset_request, restart_request}; }
 
 void server_attach_loop(platform::EventLoop* attached) { loop = attached; }
+platform::EventLoop* server_loop() { return loop; }
 
 void server_set_mutex_timeout_ms(int ms) { mutex_timeout_ms = ms > 0 ? ms : 1; }
 int server_mutex_timeout_ms() { return mutex_timeout_ms; }

@@ -20,14 +20,19 @@ constexpr int SERVER_MUTEX_TIMEOUT_MS = 20000;
 // Raised when a yield waited longer than the mutex time-out for server_mutex.
 constexpr int ERROR_MUTEX_TIMEOUT = 273;
 
-// Messages of the main window.
-constexpr std::uint32_t MSG_EVENT_WINDOW = platform::WM_USER + 0;        // wParam: 0 = unregister; lParam: window
-constexpr std::uint32_t MSG_DIRECT_COMMAND = platform::WM_USER + 1;      // wParam must be 0; command record
-constexpr std::uint32_t MSG_TCP_LISTEN_NOTICE = platform::WM_USER + 2;   // wParam socket; lParam event | error << 16
-constexpr std::uint32_t MSG_TCP_CLIENT_NOTICE = platform::WM_USER + 3;   // as above
-constexpr std::uint32_t MSG_DIRECT_COMMAND_WORD = platform::WM_USER + 4; // wParam replaces the second word
-constexpr std::uint32_t MSG_EVENT = platform::WM_USER + 5;               // to event windows: (event << 8) | unit
-constexpr std::uint32_t MSG_NETBIOS_NOTICE = platform::WM_USER + 7;      // wParam: control block index
+// Messages of the main window:
+//   +0 wParam 0 = unregister, else register; lParam the window
+//   +1 wParam must be 0; payload a command record; +4 the same, wParam replaces its second word
+//   +2, +3 wParam the socket; lParam the event, the error in the high 16 bits
+//   +5 to event windows: wParam (event << 8) | unit, payload the text
+//   +7 wParam the control block index
+constexpr std::uint32_t MSG_EVENT_WINDOW = platform::WM_USER + 0;
+constexpr std::uint32_t MSG_DIRECT_COMMAND = platform::WM_USER + 1;
+constexpr std::uint32_t MSG_TCP_LISTEN_NOTICE = platform::WM_USER + 2;
+constexpr std::uint32_t MSG_TCP_CLIENT_NOTICE = platform::WM_USER + 3;
+constexpr std::uint32_t MSG_DIRECT_COMMAND_WORD = platform::WM_USER + 4;
+constexpr std::uint32_t MSG_EVENT = platform::WM_USER + 5;
+constexpr std::uint32_t MSG_NETBIOS_NOTICE = platform::WM_USER + 7;
 constexpr std::uint64_t SYSCOMMAND_ABOUT = 256;
 
 // 19 windows and the terminating zero.
@@ -100,6 +105,8 @@ ServerRequests server_requests();
 
 // Lifecycle, in the order the program calls them.
 void server_attach_loop(platform::EventLoop* loop); // the loop whose messages cut cycles short
+// The attached loop (null before): transports post their socket notices to it.
+platform::EventLoop* server_loop();
 void server_window_setup(platform::WindowHandle window); // takes server_mutex, opens all modules
 int server_idle();      // the loop's idle hook: 0 = call again at once, else ms the loop may wait
 void server_shutdown(); // blanks the displays, closes all modules, releases server_mutex

@@ -459,8 +459,10 @@ protected:
     // Settings without a link port and without units, so that nothing touches the machine's
     // serial ports.
     void seed_settings() {
-        write_file(folder / "ZSYS.INI", "[IO]\r\nPORT             = 0\r\n\r\n[DISPLAY]\r\nMAX              = 0\r\n\r\n"
-                                        "[PRINTER]\r\nMAX              = 0\r\n\r\n[CARD_READER]\r\nMAX              = 0\r\n\r\n");
+        write_file(folder / "ZSYS.INI", "[IO]\r\nPORT             = 0\r\n\r\n"
+                                        "[DISPLAY]\r\nMAX              = 0\r\n\r\n"
+                                        "[PRINTER]\r\nMAX              = 0\r\n\r\n"
+                                        "[CARD_READER]\r\nMAX              = 0\r\n\r\n");
     }
     bool start(platform::ChildProcess* child, const std::string& output) {
         return child->start({program.string(), "--data", folder.string()}, {"NUVRA_WINDOW_NAMESPACE=" + ns},
@@ -530,7 +532,8 @@ TEST_F(ServerProgram, SigtermClosesCleanlyWithLogOff) {
     EXPECT_EQ(server.wait(20000), 0);
     std::string log = read_file(folder / "LOG" / "ERROR.LOG");
     EXPECT_NE(log.find("<_source\\run:148> Message: Log off\r\n-----\r\n"), std::string::npos) << log;
-    EXPECT_NE(read_file(folder / "ZSYS.INI").find("[FILES]"), std::string::npos) << "settings written at the latest when closing";
+    EXPECT_NE(read_file(folder / "ZSYS.INI").find("[FILES]"), std::string::npos)
+        << "settings written at the latest when closing";
 }
 
 TEST_F(ServerProgram, SecondCopyOnTheSameFolderRefusesAndTouchesNothing) {
