@@ -14,20 +14,16 @@
 namespace {
 
 void not_built() {}
-int direct_not_built(const char*, char*, int) { return 0; }
 std::int64_t notice_not_built(std::uint64_t, std::int64_t) { return 1; }
 
 } // namespace
-
-// Until the host manager is built the clock's per-second list ticks no hosts.
-__attribute__((weak)) void host_tick() {}
 
 // Entries in ServerModuleId order; the checks below keep each module in its own slot.
 constexpr ServerTable server_module_table = {
     .modules =
         {
             {.name = "io", .open = io_open, .run = not_built, .close = io_close, .reset = not_built},
-            {.name = "host", .open = not_built, .run = not_built, .close = not_built, .reset = not_built},
+            {.name = "host", .open = host_open, .run = host_run, .close = host_close, .reset = not_built},
             {.name = "clock", .open = clock_open, .run = clock_run, .close = clock_close, .reset = clock_reset},
             {.name = "protocol", .open = prot_open, .run = not_built, .close = not_built, .reset = prot_reset},
             {.name = "display", .open = display_open, .run = display_run, .close = display_close, .reset = display_reset},
@@ -37,8 +33,8 @@ constexpr ServerTable server_module_table = {
     .hooks =
         {
             .display_clear_all = display_clear_all,
-            .host_event_deliver = not_built,
-            .host_direct_command = direct_not_built,
+            .host_event_deliver = host_event_deliver,
+            .host_direct_command = host_direct_command,
             .tcp_listen_notice = notice_not_built,
             .tcp_client_notice = notice_not_built,
             .netbios_notice = notice_not_built,

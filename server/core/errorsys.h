@@ -33,6 +33,9 @@ int error_cycle();
 void error_flush();
 void error_discard();
 void error_drop_last();
+// Makes `number` the pending error (0: none) and leaves the recorded texts alone: for a caller that
+// sets a pending error aside while it serves one command and puts it back afterwards.
+void error_set_pending(int number);
 void error_open();
 void error_close();
 

@@ -22,12 +22,15 @@ void host_run();
 // Called once a second from the clock's per-second list.
 void host_tick();
 
-// Queues an event whose number is switched on in the event enable table.
+// Queues an event (1 .. EVENT_MAX; unit 0-based; text cut to 499 characters) when its number is
+// switched on in the event enable table and hosts are configured.
 void host_event_raise(int event, int unit, const char* text);
-// Until the host manager queues events, host_event_raise hands them to this hook (none: dropped).
+// Every raised event is handed to this hook first, whatever the enable table says (tests capture
+// the events of the device modules with it); null: none.
 using HostEventHook = void (*)(int event, int unit, const char* text);
 void host_event_set_hook(HostEventHook hook);
-// Queues an event without looking at the enable table (the SEND form of "EVENT").
+// Queues an event without looking at the enable table (the SEND form of "EVENT"). A full queue
+// drops the event with error 291.
 void host_event_queue_put(const EventRecord* record);
 // Hands every queued event to every slot; called by server_yield without server_mutex.
 void host_event_deliver();
