@@ -282,7 +282,9 @@ void error_api(const char* source, int line, int number, const char* format, ...
     for (const char* p = system_text; *p; ++p)
         if (*p != '\r' && *p != '\n')
             head += *p;
-    head += "(" + std::to_string(code) + ")' at ";
+    char code_text[32];
+    std::snprintf(code_text, sizeof code_text, "(%d)' at ", code);
+    head += code_text;
     va_list args;
     va_start(args, format);
     fill(r, head.c_str(), format, args, "\"");
