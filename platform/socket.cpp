@@ -486,14 +486,8 @@ int socket_async_select(Socket s, EventLoop* loop, std::uint32_t msg, long event
         auto it = notices.find(s);
         known = it != notices.end() && it->second.loop == loop;
     }
-    int listening = 0;
-    if (!known) {
-        if (socket_set_blocking(s, false) != 0)
-            return SOCKET_ERROR;
-        socklen_t size = sizeof listening;
-        if (getsockopt(s, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0)
-            return fail(errno);
-    }
+    if (!known && socket_set_blocking(s, false) != 0)
+        return SOCKET_ERROR;
     std::lock_guard<std::mutex> guard(notices_lock);
     Notice& n = notices[s];
     if (!known) {
@@ -501,8 +495,9 @@ int socket_async_select(Socket s, EventLoop* loop, std::uint32_t msg, long event
             n.loop->unwatch(n.watch);
         n = Notice{};
         n.loop = loop;
-        n.listening = listening != 0;
     }
+    // Accept notices are asked for on listeners only (often before listen() is called).
+    n.listening = (events & FD_ACCEPT) != 0;
     n.msg = msg;
     n.wanted = events;
     n.armed = events;

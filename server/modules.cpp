@@ -10,6 +10,7 @@
 #include "server/devices/display.h"
 #include "server/devices/printer.h"
 #include "server/hosts/host.h"
+#include "server/hosts/tcpip.h"
 
 namespace {
 
@@ -35,8 +36,8 @@ constexpr ServerTable server_module_table = {
             .display_clear_all = display_clear_all,
             .host_event_deliver = host_event_deliver,
             .host_direct_command = host_direct_command,
-            .tcp_listen_notice = notice_not_built,
-            .tcp_client_notice = notice_not_built,
+            .tcp_listen_notice = tcp_listen_notice,
+            .tcp_client_notice = tcp_client_notice,
             .netbios_notice = notice_not_built,
         },
 };
