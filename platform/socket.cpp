@@ -424,6 +424,12 @@ int socket_set_blocking(Socket s, bool blocking) {
     return 0;
 }
 
+int socket_set_receive_buffer(Socket s, int bytes) {
+    if (setsockopt(s, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0)
+        return fail(errno);
+    return 0;
+}
+
 int socket_reset_on_close(Socket s) {
     linger l{1, 0};
     if (setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0)

@@ -87,6 +87,7 @@ int socket_set_nodelay(Socket s, bool on);
 int socket_set_broadcast(Socket s, bool on);
 int socket_set_reuse_address(Socket s, bool on);
 int socket_set_blocking(Socket s, bool blocking);
+int socket_set_receive_buffer(Socket s, int bytes);
 // Closing then resets the connection (the peer sees WSAECONNRESET) instead of ending it.
 int socket_reset_on_close(Socket s);
 // Time-outs of blocking receives and sends; 0 = none.

@@ -25,7 +25,6 @@ constexpr int DEFAULT_COMMAND_PORT = 500;
 constexpr int DEFAULT_EVENT_PORT = 501;
 constexpr int DEFAULT_CLIENTS = 5;
 constexpr int CLIENTS_MIN = 3;
-constexpr int LISTEN_BACKLOG = 2;
 constexpr int EVENT_ID_MAX = 999;
 constexpr int LENGTH_FIELD_MAX = 99999;
 constexpr int PORT_MAX = 65535;
@@ -160,7 +159,9 @@ void open_listener(platform::EventLoop* loop) {
                      last_error_name());
         return;
     }
-    if (platform::socket_listen(s, LISTEN_BACKLOG) != 0)
+    // A backlog of one more than the client table: a full backlog refuses nothing here, it drops
+    // the handshake's last step, and the client then waits seconds for the retransmission.
+    if (platform::socket_listen(s, tcp.client_count + 1) != 0)
         error_report(SOURCE, 176, 483, "Windows Socket error '%s':  Couldn't setup the server to listen for Clients.",
                      last_error_name());
 }
