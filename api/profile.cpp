@@ -201,7 +201,9 @@ bool ProfileWriteString(const char* section, const char* key, const std::string&
         if (first == std::string::npos) {
             if (!profile.lines.empty() && !trim(profile.lines.back()).empty())
                 profile.lines.emplace_back();
-            profile.lines.push_back("[" + std::string(section) + "]");
+            std::string header = "[";
+            header.append(section).append("]");
+            profile.lines.push_back(header);
             profile.lines.push_back(entry);
         } else {
             while (last > first && trim(profile.lines[last - 1]).empty())

@@ -5,6 +5,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <dlfcn.h>
 
@@ -49,6 +50,26 @@ TEST_F(SharedObjectTest, BoundByNameAndCalled) {
     EXPECT_EQ(command_answer("GV", 3, answer, sizeof answer), 1);
     EXPECT_STREQ(answer, "");
     EXPECT_EQ(dlclose(library), 0);
+}
+
+TEST_F(SharedObjectTest, UnloadingEndsTheTransportAndItsListener) {
+    apitest::FakeHost host(apitest::echo_handler());
+    int event_port = apitest::free_udp_port();
+    write_settings("TCP_IP,127.0.0.1," + std::to_string(host.port()) + "," + std::to_string(event_port));
+    void* library = dlopen(NVAPI32_SO, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    auto begin = reinterpret_cast<decltype(&NuvraBegin)>(dlsym(library, "NuvraBegin"));
+    ASSERT_NE(begin, nullptr);
+    ASSERT_EQ(begin(), 1); // the implicit path: transport, connection and event listener
+    EXPECT_EQ(dlclose(library), 0);
+    // The listener's socket is closed and its thread gone with the library.
+    platform::Socket s = platform::socket_datagram();
+    EXPECT_EQ(platform::socket_bind(s, platform::IPV4_ANY, event_port), 0);
+    platform::socket_close(s);
+    std::vector<std::string> lines = trace();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), "NuvraBegin");
+    EXPECT_EQ(lines.back(), "DllEntryPoint, DLL_PROCESS_DETACH");
 }
 
 } // namespace
