@@ -67,9 +67,12 @@ ini_set() {
     [[ -f $file ]] || : >"$file"
     awk -v entries="$(printf '%s\n' "$@")" '
         function norm(s) { gsub(/^[ \t]+|[ \t]+$/, "", s); return toupper(s) }
-        function put(i) { printf "%s = %s\r\n", key[i], val[i]; done[i] = 1 }
+        function out(s) { printf "%s\r\n", s; printed = 1 }
+        function put(i) { out(key[i] " = " val[i]); done[i] = 1 }
+        function blanks() { for (; held > 0; held--) out("") }
         function finish_section(   i) {
             for (i = 1; i <= n; i++) if (sec[i] == cur && !done[i]) put(i)
+            blanks()
         }
         BEGIN {
             n = split(entries, e, "\n")
@@ -80,12 +83,14 @@ ini_set() {
         }
         {
             line = $0; sub(/\r$/, "", line)
+            if (line ~ /^[ \t]*$/) { held++; next }
             if (line ~ /^[ \t]*\[.*\][ \t]*$/) {
                 finish_section()
                 s = line; sub(/^[ \t]*\[/, "", s); sub(/\][ \t]*$/, "", s); cur = norm(s); seen[cur] = 1
-                printf "%s\r\n", line
+                out(line)
                 next
             }
+            blanks()
             if (index(line, "=") > 0) {
                 k = line; sub(/=.*/, "", k); k = norm(k)
                 for (i = 1; i <= n; i++) if (sec[i] == cur && toupper(key[i]) == k) {
@@ -93,12 +98,16 @@ ini_set() {
                     next
                 }
             }
-            printf "%s\r\n", line
+            out(line)
         }
         END {
             finish_section()
             for (i = 1; i <= n; i++) if (!done[i]) {
-                if (!(sec[i] in seen)) { printf "\r\n[%s]\r\n", name[i]; seen[sec[i]] = 1 }
+                if (!(sec[i] in seen)) {
+                    if (printed) out("")
+                    out("[" name[i] "]")
+                    seen[sec[i]] = 1
+                }
                 for (j = i; j <= n; j++) if (sec[j] == sec[i] && !done[j]) put(j)
             }
         }' "$file" >"$file.new"
@@ -157,10 +166,12 @@ relay() {
     done
 }
 
+# A child runs in a session of its own, so that Ctrl-C reaches only this script, which then stops the
+# children in order (the server before the line it drives).
 start() { # name, standard input, standard output, standard error, command...
     local name=$1 in=$2 out=$3 err=$4
     shift 4
-    "$@" <"$in" >"$out" 2>"$err" &
+    setsid "$@" <"$in" >"$out" 2>"$err" &
     children+=("$!:$name")
     say run "started $name (pid $!)"
 }
@@ -169,12 +180,12 @@ mkfifo "$scratch/sim.err" "$scratch/server.out" "$scratch/commands" "$scratch/ev
 relay sim <"$scratch/sim.err" &
 relays+=($!)
 start nuvra-sim /dev/null "$scratch/sim.out" "$scratch/sim.err" \
-    "$sim_bin" --no-stdin --control "$scratch/sim.sock" --pace --customers "$customers" --seed "$seed"
+    "$sim_bin" --no-stdin --control "$scratch/sim.sock" --pace --seed "$seed"
 sim_pid=${children[-1]%%:*}
 
 pty=
 for ((i = 0; i < 100; i++)); do
-    IFS= read -r first <"$scratch/sim.out" || true
+    IFS= read -r first 2>/dev/null <"$scratch/sim.out" || true
     [[ ${first:-} == "PTY "* ]] && pty=${first#PTY } && break
     kill -0 "$sim_pid" 2>/dev/null || break
     sleep 0.1
@@ -212,6 +223,13 @@ start nvcmd "$scratch/commands" "$scratch/events" "$scratch/events" \
     "$nvcmd_bin" --events --wait 1000000000 -c "$connection"
 exec 4>"$scratch/commands" 3<"$scratch/events"
 echo GV >&4
+# Customers come once the event listener is up (its first answer is there): an event datagram that
+# finds no listener is lost.
+if IFS= read -r -t 15 -u 3 line; then
+    say nvcmd "$line"
+fi
+answer=$(socat - "UNIX-CONNECT:$scratch/sim.sock" <<<"CUSTOMERS $customers" 2>&1) || true
+say sim "$answer"
 
 say run "running; from another terminal: $nvcmd_bin -c TCP_IP,127.0.0.1,$port,0 'DISP 1 HELLO'"
 ((seconds > 0)) && say run "stops after $seconds s" || say run "Ctrl-C stops it"
