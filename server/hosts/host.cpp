@@ -10,7 +10,9 @@
 #include "server/core/queue.h"
 #include "server/core/run.h"
 #include "server/core/utils.h"
+#include "server/hosts/filehost.h"
 #include "server/hosts/hostslot.h"
+#include "server/hosts/serialhost.h"
 #include "server/hosts/tcpip.h"
 
 void host_op_nothing() {}
@@ -47,18 +49,13 @@ void close_nothing(HostSlot*) {}
 void configure_unavailable(const char* parameters, HostSlot* slot, int slot_number);
 
 // Types whose transports this server does not have: such a slot is reported and does nothing.
-const HostTransport transport_com = {"COM", HOST_TYPE_COM, configure_unavailable, close_nothing};
-const HostTransport transport_com_modem = {"COM_MODEM", HOST_TYPE_COM_MODEM, configure_unavailable,
-                                           close_nothing};
-const HostTransport transport_io = {"IO", HOST_TYPE_IO, configure_unavailable, close_nothing};
-const HostTransport transport_file = {"FILE", HOST_TYPE_FILE, configure_unavailable, close_nothing};
 const HostTransport transport_net = {"NET", HOST_TYPE_NET, configure_unavailable, close_nothing};
 const HostTransport transport_dde = {"DDE", HOST_TYPE_DDE, configure_unavailable, close_nothing};
 const HostTransport transport_rpc = {"RPC", HOST_TYPE_RPC, configure_unavailable, close_nothing};
 
 // The type words of "HOST%d", matched exactly.
 const HostTransport* const transports[] = {
-    &transport_com,         &transport_com_modem, &transport_io,          &transport_file, &transport_net,
+    &host_transport_com,    &host_transport_com_modem, &host_transport_io, &host_transport_file, &transport_net,
     &host_transport_tcp_ip, &transport_dde,       &host_transport_direct, &transport_rpc,
 };
 
