@@ -114,6 +114,11 @@ ini_set() {
     mv "$file.new" "$file"
 }
 
+if (exec 5<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+    say run "something already listens on 127.0.0.1:$port (another run?); choose another --port"
+    exit 1
+fi
+
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/nuvra-run.XXXXXX")
 children=() # stopped in reverse order: nvcmd, then the server, then the simulator
 relays=()
@@ -231,17 +236,21 @@ fi
 answer=$(socat - "UNIX-CONNECT:$scratch/sim.sock" <<<"CUSTOMERS $customers" 2>&1) || true
 say sim "$answer"
 
-say run "running; from another terminal: $nvcmd_bin -c TCP_IP,127.0.0.1,$port,0 'DISP 1 HELLO'"
+say run "commands from another terminal: $nvcmd_bin -c TCP_IP,127.0.0.1,$port,0 'DISP 1 HELLO'"
+say run "simulator control: socat - UNIX-CONNECT:$scratch/sim.sock (then e.g. PRESS 2 1, EMPTY 3, HELP)"
 ((seconds > 0)) && say run "stops after $seconds s" || say run "Ctrl-C stops it"
 
+# What the printers' status bits and the card readers raise.
+event_names=([1]="ticket printed" [2]="paper low" [3]="out of tickets" [4]="new roll loaded" [5]="paper jam"
+    [6]="printer restarted or card read")
 declare -A served=()
 pending=0 # answers to this script's own DISP commands, not shown
 end=$((SECONDS + seconds))
 while :; do
     if IFS= read -r -t 1 -u 3 line; then
         if [[ $line =~ ^EVENT\ ([0-9]+)\ ([0-9]+) ]]; then
-            say event "$line"
             event=${BASH_REMATCH[1]} unit=${BASH_REMATCH[2]}
+            say event "$line  (${event_names[event]:-event $event}, unit $unit)"
             if ((event == 1 && unit <= 4)); then
                 served[$unit]=$((${served[$unit]:-0} + 1))
                 printf 'DISP %d NOW SERVING %03d\n' "$unit" "${served[$unit]}" >&4
