@@ -141,25 +141,39 @@ stop_child() {
 cleanup() {
     ((cleaning)) && return
     cleaning=1
-    trap '' INT TERM
+    trap '' INT TERM HUP PIPE
     local i
-    exec 4>&- 2>/dev/null || true
+    { exec 4>&-; } 2>/dev/null || true
     for ((i = ${#children[@]} - 1; i >= 0; i--)); do
         stop_child "${children[i]%%:*}" "${children[i]#*:}"
     done
-    exec 3<&- 2>/dev/null || true
-    for i in "${relays[@]}"; do wait "$i" 2>/dev/null || true; done
+    { exec 3<&-; } 2>/dev/null || true
+    # A relay ends at the end of its child's output; one whose child never started waits in vain.
+    local r alive
+    for ((i = 0; i < 20; i++)); do
+        alive=0
+        for r in "${relays[@]}"; do kill -0 "$r" 2>/dev/null && alive=1; done
+        ((alive)) || break
+        sleep 0.1
+    done
+    for i in "${relays[@]}"; do
+        kill -TERM "$i" 2>/dev/null || true
+        wait "$i" 2>/dev/null || true
+    done
     rm -rf "$scratch"
     say run "stopped"
 }
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
+trap 'exit 129' HUP
+trap 'exit 141' PIPE # the terminal or the reader of the output went away
 
 # Copies a child's output lines with the time and the source in front; the simulator's
 # "Dn: shows ..." lines are the display texts. Ends when the child's end of the fifo closes.
 relay() {
-    trap '' INT TERM
+    trap - EXIT TERM HUP PIPE
+    trap '' INT
     local source=$1 line
     while IFS= read -r line; do
         line=${line#nuvra-sim: }
@@ -176,7 +190,10 @@ relay() {
 start() { # name, standard input, standard output, standard error, command...
     local name=$1 in=$2 out=$3 err=$4
     shift 4
-    setsid "$@" <"$in" >"$out" 2>"$err" &
+    (
+        trap - EXIT INT TERM HUP PIPE
+        exec setsid "$@"
+    ) <"$in" >"$out" 2>"$err" &
     children+=("$!:$name")
     say run "started $name (pid $!)"
 }
