@@ -3,6 +3,7 @@
 
 #include "api/nuvra_error.h"
 #include "api/protocol.h"
+#include "api/protocol_1745.h"
 #include "api/tcpip.h"
 
 namespace {
@@ -46,15 +47,16 @@ std::unique_ptr<CProtocol> CreateTransport(const char* connection) {
     switch (TransportKindOf(connection)) {
     case TransportKind::tcp_ip:
         return std::make_unique<CProtocol_tcp_ip>(parameters);
+    case TransportKind::com:
+        return std::make_unique<CProtocol_1745>(parameters, IoKind::com);
+    case TransportKind::io:
+        return std::make_unique<CProtocol_1745>(parameters, IoKind::io);
     // The transports below are not part of this build: say so instead of quietly building a
     // transport that fails every session with "No connection".
     case TransportKind::netbios:
         NV_RAISE(ERROR_GENERIC, "NetBIOS connections (\"%.40s\") are not available yet; "
                                 "set [SETUP] CONNECTION=TCP_IP,host in NUVRAAPI.INI",
                  connection);
-    case TransportKind::com:
-    case TransportKind::io:
-        NV_RAISE(ERROR_GENERIC, "IO and COM serial link connections (\"%.40s\") are not available yet", connection);
     case TransportKind::rpc:
         NV_RAISE(ERROR_GENERIC, "RPC connections (\"%.40s\") are not available yet", connection);
     case TransportKind::dde:

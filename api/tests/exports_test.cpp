@@ -314,9 +314,6 @@ INSTANTIATE_TEST_SUITE_P(
     Factory, UnavailableTest,
     ::testing::Values(UnavailableCase{"NET,A,B", "NetBIOS connections (\"NET,A,B\") are not available yet; set "
                                                  "[SETUP] CONNECTION=TCP_IP,host in NUVRAAPI.INI"},
-                      UnavailableCase{"COM1,9600", "IO and COM serial link connections (\"COM1,9600\") are not "
-                                                   "available yet"},
-                      UnavailableCase{"IO,1", "IO and COM serial link connections (\"IO,1\") are not available yet"},
                       UnavailableCase{"RPC,h", "RPC connections (\"RPC,h\") are not available yet"},
                       UnavailableCase{"DDE", "DDE connections (\"DDE\") are not available yet"}));
 
