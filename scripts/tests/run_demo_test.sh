@@ -45,6 +45,7 @@ check_flow() {
     grep -Eq ' event +EVENT 1 [1-4] ' "$log" || fail "no ticket event in $log"
     grep -Eq ' display +D[1-4] shows "NOW SERVING [0-9]{3}"' "$log" || fail "no display text in $log"
     grep -Eq ' run +stopped$' "$log" || fail "the run did not report its stop"
+    ! grep -Eq 'Sanitizer|runtime error' "$log" || fail "a sanitizer reported in $log"
 }
 
 # 1. Bounded by --seconds.
