@@ -198,11 +198,16 @@ start() { # name, standard input, standard output, standard error, command...
     say run "started $name (pid $!)"
 }
 
+# Customers are let in through the control socket once the event listener is up (an event datagram
+# that finds no listener is lost); without socat they come from the start.
+customers_now=()
+command -v socat >/dev/null || customers_now=(--customers "$customers")
+
 mkfifo "$scratch/sim.err" "$scratch/server.out" "$scratch/commands" "$scratch/events"
 relay sim <"$scratch/sim.err" &
 relays+=($!)
 start nuvra-sim /dev/null "$scratch/sim.out" "$scratch/sim.err" \
-    "$sim_bin" --no-stdin --control "$scratch/sim.sock" --pace --seed "$seed"
+    "$sim_bin" --no-stdin --control "$scratch/sim.sock" --pace --seed "$seed" "${customers_now[@]}"
 sim_pid=${children[-1]%%:*}
 
 pty=
@@ -245,13 +250,13 @@ start nvcmd "$scratch/commands" "$scratch/events" "$scratch/events" \
     "$nvcmd_bin" --events --wait 1000000000 -c "$connection"
 exec 4>"$scratch/commands" 3<"$scratch/events"
 echo GV >&4
-# Customers come once the event listener is up (its first answer is there): an event datagram that
-# finds no listener is lost.
 if IFS= read -r -t 15 -u 3 line; then
     say nvcmd "$line"
 fi
-answer=$(socat - "UNIX-CONNECT:$scratch/sim.sock" <<<"CUSTOMERS $customers" 2>&1) || true
-say sim "$answer"
+if ((${#customers_now[@]} == 0)); then
+    answer=$(socat - "UNIX-CONNECT:$scratch/sim.sock" <<<"CUSTOMERS $customers" 2>&1) || true
+    say sim "$answer"
+fi
 
 say run "commands from another terminal: $nvcmd_bin -c TCP_IP,127.0.0.1,$port,0 'DISP 1 HELLO'"
 say run "simulator control: socat - UNIX-CONNECT:$scratch/sim.sock (then e.g. PRESS 2 1, EMPTY 3, HELP)"
