@@ -287,6 +287,26 @@ TEST_F(IoHost, AnAnnouncementNobodyTakesLeavesTheIdleCounter) {
     EXPECT_EQ(idle(), 10);
 }
 
+// On a silent line the host waits its hook time, counted on the injected clock, and gives up.
+TEST_F(IoHost, WaitsTheHookTimeForAMaster) {
+    const struct {
+        const char* line;
+        int hook_ms;
+    } cases[] = {{"IO,128,1", 15}, {"IO,128,1,0", 15}, {"IO,128,1,40", 40}};
+    for (const auto& c : cases) {
+        open_io(c.line);
+        const std::int64_t before = ticking_ms();
+        host_run();
+        const std::int64_t waited = ticking_ms() - before; // the look itself adds one step
+        EXPECT_GE(waited, c.hook_ms) << c.line;
+        EXPECT_LE(waited, c.hook_ms + 5) << c.line;
+        EXPECT_EQ(drain(2000, 2), bytes({0xFF, 0x01})) << c.line;
+        EXPECT_EQ(error_pending(), 0) << c.line;
+        host_close();
+        io_close();
+    }
+}
+
 struct PhaseCase {
     const char* line;
     std::string announcement;
