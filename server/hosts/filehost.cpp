@@ -103,8 +103,9 @@ void file_answer(const char* text, int length) {
         if (c == '\r' || c == '\n') c = ' ';
     line += "\r\n";
     if (std::fwrite(line.data(), 1, line.size(), h->out) != line.size() || std::fflush(h->out) != 0)
-        error_report(SOURCE, 110, 418, "INI file, host settings FILE, open transmit file '%s' failed due to '%s'",
-                     h->out_name, std::strerror(errno));
+        error_report(SOURCE, 110, 418,
+                     "INI file, host settings FILE, open transmit file '%s' failed due to '%s'", h->out_name,
+                     std::strerror(errno));
     answered = true;
 }
 
@@ -151,8 +152,9 @@ void configure_file(const char* parameters, HostSlot* slot, int) {
     for (std::size_t n = std::strlen(base); n > 0 && base[n - 1] != '\\' && base[n - 1] != '/'; --n)
         if (base[n - 1] == '.') bad = true;
     if (bad) {
-        error_report(SOURCE, 150, 296, "INI file, host settings for %s has incorrect value(s) in '%s'. Format is '%s'",
-                     "FILE", parameters, FILE_FORMAT);
+        error_report(SOURCE, 150, 296,
+                     "INI file, host settings for %s has incorrect value(s) in '%s'. Format is '%s'", "FILE",
+                     parameters, FILE_FORMAT);
         return;
     }
     FileHost* h = static_cast<FileHost*>(mem_alloc_zero(sizeof(FileHost)));
@@ -171,14 +173,16 @@ void configure_file(const char* parameters, HostSlot* slot, int) {
     // Both are opened without truncation: lines written while the server was away stay.
     h->in = std::fopen(h->in_name, "a+b");
     if (!h->in) {
-        error_report(SOURCE, 170, 417, "INI file, host settings FILE, open receive file '%s' failed due to '%s'",
-                     h->in_name, std::strerror(errno));
+        error_report(SOURCE, 170, 417,
+                     "INI file, host settings FILE, open receive file '%s' failed due to '%s'", h->in_name,
+                     std::strerror(errno));
         return;
     }
     h->out = std::fopen(h->out_name, "ab");
     if (!h->out) {
-        error_report(SOURCE, 176, 418, "INI file, host settings FILE, open transmit file '%s' failed due to '%s'",
-                     h->out_name, std::strerror(errno));
+        error_report(SOURCE, 176, 418,
+                     "INI file, host settings FILE, open transmit file '%s' failed due to '%s'", h->out_name,
+                     std::strerror(errno));
         return;
     }
     h->served = read_served(h->pos_name);

@@ -16,7 +16,8 @@ namespace {
 const char* const SOURCE = "_SOURCE\\host_s";
 const char* const COM_FORMAT = "HOSTx=COM,port,baud,bits,paritet,stop (COM,1,38400,8,N,1)";
 const char* const IO_FORMAT = "HOSTx=IO,id,sub_id,[hook_time],[on_time],[idle_time] (IO,128,1)";
-const char* const FORMAT_ERROR = "INI file, host settings for %s has incorrect value(s) in '%s'. Format is '%s'";
+const char* const FORMAT_ERROR =
+    "INI file, host settings for %s has incorrect value(s) in '%s'. Format is '%s'";
 
 constexpr int ERROR_FORMAT = 296;
 constexpr int NAME_SIZE = 10;
@@ -314,7 +315,8 @@ void close_io(HostSlot* slot) {
 } // namespace
 
 const HostTransport host_transport_com = {"COM", HOST_TYPE_COM, configure_com, close_com};
-const HostTransport host_transport_com_modem = {"COM_MODEM", HOST_TYPE_COM_MODEM, configure_com_modem, close_com};
+const HostTransport host_transport_com_modem = {"COM_MODEM", HOST_TYPE_COM_MODEM, configure_com_modem,
+                                                close_com};
 const HostTransport host_transport_io = {"IO", HOST_TYPE_IO, configure_io, close_io};
 
 void serialhost_set_sleep(SerialHostSleep sleep) {

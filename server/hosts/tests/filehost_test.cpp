@@ -16,8 +16,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-using ::testing::HasSubstr;
 using host_test::take_errors;
+using ::testing::HasSubstr;
 
 class FileHost : public host_test::HostTest {
   protected:

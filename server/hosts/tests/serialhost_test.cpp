@@ -2,13 +2,13 @@
 // thread is the master on the other end and writes hand-worked link bytes.
 #include "server/hosts/serialhost.h"
 
-#include <chrono>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <future>
-#include <thread>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -22,8 +22,8 @@
 
 namespace {
 
-using ::testing::HasSubstr;
 using host_test::take_errors;
+using ::testing::HasSubstr;
 
 std::vector<int> sleeps;
 void record_sleep(int ms) {
@@ -95,7 +95,8 @@ class SerialHost : public host_test::HostTest {
         while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
             host_run();
             std::uint8_t b[256];
-            const int n = pty_->read_master(b, static_cast<int>(std::min<std::size_t>(sizeof b, count - got.size())), 5);
+            const int n = pty_->read_master(
+                b, static_cast<int>(std::min<std::size_t>(sizeof b, count - got.size())), 5);
             if (n > 0) got.append(reinterpret_cast<char*>(b), static_cast<std::size_t>(n));
         }
         return got;
@@ -155,7 +156,7 @@ TEST_F(SerialHost, ComPollReturnsWhileTheMasterKeepsTheUnitSelected) {
         run.wait();
         FAIL() << "host_run stays in the poll while the unit is selected";
     }
-    EXPECT_EQ(host_slot(0)->ops.status(), 1u); // served, still selected
+    EXPECT_EQ(host_slot(0)->ops.status(), 1u);            // served, still selected
     EXPECT_EQ(drain(2000, 3), bytes({0x00, 0x06, 0x00})); // the empty value: its zero, ACK, sum 0
 }
 
@@ -238,8 +239,8 @@ TEST_F(SerialHost, WrongParametersReportTheFormat) {
         ASSERT_EQ(errors.size(), 1u) << c.line;
         EXPECT_EQ(errors[0].number, 296) << c.line;
         EXPECT_THAT(errors[0].text, HasSubstr(std::string("\"INI file, host settings for ") + c.type +
-                                              " has incorrect value(s) in '" + c.parameters + "'. Format is '" +
-                                              c.format + "'\""))
+                                              " has incorrect value(s) in '" + c.parameters +
+                                              "'. Format is '" + c.format + "'\""))
             << c.line;
         EXPECT_EQ(host_slot(0)->ops.tick, nullptr) << c.line;
         EXPECT_EQ(host_slot(0)->ops.status(), 0u) << c.line;
@@ -328,7 +329,8 @@ TEST_F(IoHost, IdlePhaseAfterTheOnTime) {
             idle() = count;
             host_run();
             const bool announces = count < c.on || count >= c.idle_end;
-            EXPECT_EQ(drain(announces ? 2000 : 20, 2), announces ? c.announcement : "") << c.line << " at " << count;
+            EXPECT_EQ(drain(announces ? 2000 : 20, 2), announces ? c.announcement : "")
+                << c.line << " at " << count;
             const int after = count >= c.idle_end ? c.on : count;
             EXPECT_EQ(idle(), after) << c.line << " at " << count;
         }
