@@ -4,20 +4,30 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 #include "api/io_nt.h"
 #include "api/nuvra_error.h"
 #include "api/nvapi32.h"
 #include "api/protocol_1745.h"
 #include "api/tests/support.h"
+#include "platform/child_process.h"
 #include "platform/clock.h"
 #include "platform/pty.h"
 #include "platform/serial_fake.h"
+#include "sim/config.h"
+#include "sim/line.h"
+#include "sim/runner.h"
 
 namespace {
 
@@ -531,5 +541,115 @@ TEST_F(IoTest, ComSessionOverAPty) {
     unit.Join();
     EXPECT_EQ(unit.failure, "");
 }
+
+
+// ---- end to end: the real orvsrv32 with COM hosts on ptys ----
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+
+// The server's link port runs the device line simulator (one printer); HOST1 is an 8-bit COM host
+// and HOST2 a 7-bit one, each on a pty whose master the test's transport uses as its port.
+class IoSystemTest : public IoTest {
+protected:
+    void SetUp() override {
+        IoTest::SetUp();
+        CProtocol_1745::SetSleep(nullptr);
+        program_ = fs::path(NUVRA_BIN_DIR) / "server" / "orvsrv32";
+        ASSERT_TRUE(fs::exists(program_)) << program_;
+        line_sim_ = std::make_unique<nvsim::SimLine>(nvsim::default_network(1, 0, 0));
+        link_ = platform::PtyPair::open();
+        com8_ = platform::PtyPair::open();
+        com7_ = platform::PtyPair::open();
+        ASSERT_TRUE(link_ && com8_ && com7_);
+        link_end_ = link_->take_master();
+        runner_ = std::make_unique<nvsim::LineRunner>(*line_sim_, *link_end_);
+        ASSERT_TRUE(runner_->start());
+        fs::create_directories(folder_ + "/data");
+        write_file(folder_ + "/data/ZSYS.INI",
+                   "[PORTS]\r\nCOM1 = " + link_->slave_path() + "\r\nCOM2 = " + com8_->slave_path() +
+                       "\r\nCOM3 = " + com7_->slave_path() +
+                       "\r\n\r\n[IO]\r\nPORT = 1\r\n\r\n[PRINTER]\r\nMAX = 1\r\n\r\n[DISPLAY]\r\nMAX = 0\r\n\r\n"
+                       "[CARD_READER]\r\nMAX = 0\r\n\r\n[HOST]\r\nMAX = 2\r\nHOST1 = COM,2,28800,8,E,2\r\n"
+                       "HOST2 = COM,3,28800,7,E,2\r\n");
+        std::string ns = "NUVRA_WINDOW_NAMESPACE=api-io-" + std::to_string(getpid());
+        ASSERT_TRUE(server_.start({program_.string(), "--data", folder_ + "/data"}, {ns}, folder_ + "/server.out"));
+        settings("COM", "CONNECT_TIME_OUT=1000\r\nANSWER_TIME_OUT=1500\r\nCOMMAND_TRYS=2\r\n");
+    }
+    void TearDown() override {
+        server_.send_signal(SIGTERM);
+        EXPECT_EQ(server_.wait(20000), 0);
+        if (runner_)
+            runner_->stop();
+        IoTest::TearDown();
+    }
+    // A transport on the pty's master. The server may take a command and lose it while it is
+    // still starting: the first whole session (addressing and a command) is repeated, bounded,
+    // until the host answers.
+    std::unique_ptr<CProtocol_1745> client(platform::PtyPair& pty, const char* parameters) {
+        IoParameters p = IoParseParameters(parameters, IoKind::com);
+        auto port = std::make_unique<CIo_nt>(pty.take_master(), p.port - 1, p.baud, p.data_bits, p.parity,
+                                             p.stop_bits, 100);
+        auto t = std::make_unique<CProtocol_1745>(parameters, IoKind::com, std::move(port));
+        for (int i = 0; i < 50; ++i) {
+            try {
+                t->Begin();
+                command(*t, "GV");
+                t->End();
+                t->Begin();
+                return t;
+            } catch (const CXNuvraError&) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        }
+        ADD_FAILURE() << "the server's COM host never answered";
+        return t;
+    }
+    std::string command(CProtocol_1745& t, const std::string& text) {
+        char answer[500];
+        t.CommandAnswer(text.c_str(), static_cast<int>(text.size() + 1), answer, sizeof answer);
+        return answer;
+    }
+    // A value with an escaped control byte and a byte with bit 7 set, written and read back.
+    void round_trip(CProtocol_1745& t) {
+        EXPECT_EQ(command(t, "FPRN 1 GV"), "TP 78.14 Z71");
+        EXPECT_EQ(command(t, "SETS LINKTEST VALUE a\x05z\xE9!"), "Y");
+        EXPECT_EQ(command(t, "SETG LINKTEST VALUE 50"), "a\x05z\xE9!");
+        t.End();
+    }
+
+    std::string server_log() {
+        std::string text;
+        for (const char* f : {"/server.out", "/data/ERROR.LOG"}) {
+            std::ifstream in(folder_ + f, std::ios::binary);
+            text += std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        }
+        return text;
+    }
+
+    fs::path program_;
+    std::unique_ptr<nvsim::SimLine> line_sim_;
+    std::unique_ptr<platform::PtyPair> link_, com8_, com7_;
+    std::unique_ptr<platform::SerialDevice> link_end_;
+    std::unique_ptr<nvsim::LineRunner> runner_;
+    platform::ChildProcess server_;
+};
+
+TEST_F(IoSystemTest, EightBitComHost) {
+    auto t = client(*com8_, "2,28800,8,E,2");
+    EXPECT_EQ(error_of([&] { round_trip(*t); }), "no error") << trace_text() << server_log();
+}
+
+TEST_F(IoSystemTest, SevenBitComHost) {
+    auto t = client(*com7_, "3,28800,7,E,2");
+    EXPECT_EQ(error_of([&] { round_trip(*t); }), "no error") << trace_text() << server_log();
+    // A second session on the same line after the release.
+    t->Begin();
+    EXPECT_EQ(command(*t, "SETG LINKTEST VALUE 50"), "a\x05z\xE9!");
+    t->End();
+}
+
+} // namespace e2e
 
 } // namespace
