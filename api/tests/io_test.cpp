@@ -305,6 +305,9 @@ TEST_F(IoTest, SevenBitCommandFrameAndAnswer) {
     t->CommandAnswer(command, 3, answer, sizeof answer);
     // 0xE9 -> SI 0x69; 0x05 -> SO 0x25; sum 0xEE -> 0x6E.
     EXPECT_EQ(line_->take_output(), (Bytes{STX, SI, 0x69, SO, 0x25, 0x00, ETX, 0x6E}));
+    EXPECT_EQ(line_->settings().data_bits, 7);
+    EXPECT_EQ(line_->settings().stop_bits, 1);
+    EXPECT_EQ(line_->settings().baud, 9600u);
     EXPECT_EQ(std::string(answer), "\x82\x03");
 }
 
