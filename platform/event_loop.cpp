@@ -62,7 +62,8 @@ void EventLoop::post(Message message) {
         std::lock_guard<std::mutex> guard(queue_lock_);
         queue_.push_back(Queued{false, 0, std::move(message)});
     }
-    wake(wake_fd_);
+    if (std::this_thread::get_id() != loop_thread_.load(std::memory_order_relaxed))
+        wake(wake_fd_);
 }
 
 void EventLoop::post_quit(int code) {
@@ -153,7 +154,7 @@ void EventLoop::build_pollfds(std::vector<pollfd>* fds, bool with_wake) {
         fds->push_back(pollfd{w.fd, w.events, 0});
 }
 
-bool EventLoop::message_waiting() {
+bool EventLoop::due_without_descriptors() {
     if (!queue_empty() || signal_any)
         return true;
     if (!timers_.empty()) {
@@ -162,17 +163,31 @@ bool EventLoop::message_waiting() {
             if (t.due <= now)
                 return true;
     }
+    return false;
+}
+
+bool EventLoop::message_waiting() {
+    if (due_without_descriptors())
+        return true;
     if (watches_.empty())
         return false;
     std::vector<pollfd> fds;
     build_pollfds(&fds, false);
+    descriptors_polled_ = std::chrono::steady_clock::now();
     return poll(fds.data(), fds.size(), 0) > 0;
 }
 
+bool EventLoop::message_waiting(int descriptor_interval_us) {
+    auto since = std::chrono::steady_clock::now() - descriptors_polled_;
+    if (since >= std::chrono::microseconds(descriptor_interval_us))
+        return message_waiting();
+    return due_without_descriptors();
+}
+
 void EventLoop::drain_wake() {
+    // One read takes the whole count.
     std::uint64_t count = 0;
-    while (read(wake_fd_, &count, sizeof count) > 0) {
-    }
+    [[maybe_unused]] ssize_t n = read(wake_fd_, &count, sizeof count);
 }
 
 void EventLoop::serve_signals() {
@@ -244,6 +259,7 @@ void EventLoop::serve_messages() {
 bool EventLoop::run_once(int max_wait_ms) {
     if (quit_)
         return false;
+    loop_thread_.store(std::this_thread::get_id(), std::memory_order_relaxed);
     int timeout = wait_limit(max_wait_ms);
     std::vector<pollfd> fds;
     build_pollfds(&fds, true);
@@ -256,6 +272,7 @@ bool EventLoop::run_once(int max_wait_ms) {
     if (blocking && before_wait_)
         before_wait_();
     int ready = poll(fds.data(), fds.size(), timeout);
+    descriptors_polled_ = std::chrono::steady_clock::now();
     if (blocking && after_wait_)
         after_wait_();
     if (ready < 0)

@@ -9,6 +9,8 @@
 // thread.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -16,6 +18,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <poll.h>
@@ -80,6 +83,11 @@ public:
     // True when the loop has something to serve now: a queued message, a caught signal, a due
     // timer or a ready watched descriptor. Removes nothing.
     bool message_waiting();
+    // The same, except that descriptors are polled only when the last poll of them (this check's
+    // or the loop's own) is at least descriptor_interval_us old: a caller that checks between
+    // very short steps then costs no system call per check, and a descriptor that became ready
+    // meanwhile is seen at most that much later.
+    bool message_waiting(int descriptor_interval_us);
 
     // One pass of the loop, waiting at most max_wait_ms (WAIT_FOREVER: no limit) when nothing is
     // ready. The idle hook is not called. Returns false once the quit message was reached.
@@ -109,6 +117,7 @@ private:
     };
 
     bool queue_empty();
+    bool due_without_descriptors(); // a queued message, a caught signal or a due timer
     int wait_limit(int max_wait_ms);
     void build_pollfds(std::vector<pollfd>* fds, bool with_wake);
     void drain_wake();
@@ -117,6 +126,10 @@ private:
     void serve_messages();
 
     int wake_fd_ = -1;
+    // The thread that runs the loop: its own posts need no wake-up, since it looks at the queue
+    // before every wait (a socket notice is then served without an eventfd write and read).
+    std::atomic<std::thread::id> loop_thread_{};
+    std::chrono::steady_clock::time_point descriptors_polled_{};
     std::mutex queue_lock_;
     std::deque<Queued> queue_;
     MessageHandler message_handler_;

@@ -177,6 +177,21 @@ TEST_F(SocketNoticeTest, SelectingAgainPostsAtOnceWhenBytesWait) {
     EXPECT_EQ(event_of(n[0]), FD_READ);
 }
 
+// The yields' cheap check: within the interval since the last poll of the descriptors, a socket
+// that became ready is not looked at (a posted message still is); past it, it is.
+TEST_F(SocketNoticeTest, IntervalCheckPollsDescriptorsOnlyWhenTheIntervalIsOver) {
+    connect_pair();
+    constexpr int HOUR_US = 2000000000;
+    loop_.run_once(0);
+    ASSERT_EQ(socket_send(client_, "a", 1), 1);
+    ASSERT_EQ(socket_wait(server_, FD_READ, 2000), FD_READ);
+    EXPECT_FALSE(loop_.message_waiting(HOUR_US));
+    EXPECT_TRUE(loop_.message_waiting(0));
+    EXPECT_TRUE(loop_.message_waiting());
+    loop_.post(Message{MSG_NOTICE + 1, 0, 0, {}});
+    EXPECT_TRUE(loop_.message_waiting(HOUR_US));
+}
+
 TEST_F(SocketNoticeTest, SendToAGoneClientIsAnErrorNotASignal) {
     connect_pair();
     ASSERT_EQ(socket_reset_on_close(client_), 0);

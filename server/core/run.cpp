@@ -25,6 +25,10 @@ constexpr int MESSAGE_LOG_ON = 271;
 constexpr int MESSAGE_LOG_OFF = 272;
 constexpr int TRACE_TEXT_MAX = 1000;
 constexpr int EVENT_TEXT_MAX = 499;
+// A yield polls the loop's descriptors only when they were last polled this long ago: the yields
+// of a cycle with nothing to serve follow each other within microseconds, and a system call for
+// each would cost more than serving a socket notice.
+constexpr int YIELD_DESCRIPTOR_CHECK_US = 50;
 // Wake this long after a second boundary, so that the clock surely sees the new second.
 constexpr int SECOND_SLACK_MS = 2;
 
@@ -230,7 +234,7 @@ bool server_yield() {
     release_main();
     table.hooks.host_event_deliver();
     retake_main();
-    return loop && loop->message_waiting();
+    return loop && loop->message_waiting(YIELD_DESCRIPTOR_CHECK_US);
 }
 
 void server_note_busy() { cycle_busy = true; }
