@@ -48,8 +48,15 @@ double percentile(std::vector<double> v, double p) {
     return v[std::min(i, v.size() - 1)];
 }
 
+struct Rate {
+    double per_second = 0;
+    double server_cpu_us = 0; // the server's processor time per request
+};
+
 // GV exchanges per second of `clients` connections for `seconds`; 0 on any failure.
-double gv_rate(int port, int clients, double seconds) {
+Rate gv_rate(const tcp_rig::Server& server, int clients, double seconds) {
+    const int port = server.command_port();
+    const long cpu_before = server.cpu_ms();
     std::atomic<long> total{0};
     std::atomic<bool> failed{false};
     std::vector<std::thread> threads;
@@ -94,7 +101,10 @@ double gv_rate(int port, int clients, double seconds) {
     for (std::thread& t : threads)
         t.join();
     const double elapsed = static_cast<double>(platform::monotonic_ms() - start) / 1000.0;
-    return failed ? 0 : static_cast<double>(total) / elapsed;
+    const long cpu = server.cpu_ms() - cpu_before;
+    if (failed || total == 0)
+        return Rate{};
+    return Rate{static_cast<double>(total) / elapsed, 1000.0 * static_cast<double>(cpu) / static_cast<double>(total)};
 }
 
 class Redis {
@@ -123,16 +133,18 @@ public:
         fs::remove_all(folder_, ec);
     }
     // redis-benchmark -t ping_inline -c clients: requests per second, 0 on failure.
-    double ping_rate(int clients, long requests) {
+    Rate ping_rate(int clients, long requests) {
+        const long cpu_before = server_.cpu_ms();
         platform::ChildProcess bench;
         fs::path out = folder_ / "bench.out";
         if (!bench.start({"/usr/bin/redis-benchmark", "-h", "127.0.0.1", "-p", std::to_string(port_), "-t",
                           "ping_inline", "-c", std::to_string(clients), "-n", std::to_string(requests), "-q"},
                          {}, out.string()))
-            return 0;
+            return Rate{};
         auto code = bench.wait(120000);
         if (!code || *code != 0)
-            return 0;
+            return Rate{};
+        const long cpu = server_.cpu_ms() - cpu_before;
         std::string text = tcp_rig::Server::read(out);
         std::smatch m;
         // The last progress line holds the final figure.
@@ -140,7 +152,7 @@ public:
         double last = 0;
         for (auto it = std::sregex_iterator(text.begin(), text.end(), rate); it != std::sregex_iterator(); ++it)
             last = std::atof((*it)[1].str().c_str());
-        return last;
+        return Rate{last, 1000.0 * static_cast<double>(cpu) / static_cast<double>(requests)};
     }
 
 private:
@@ -184,6 +196,7 @@ std::vector<double> event_latencies(tcp_rig::Server& server, int samples) {
 
 struct Figures {
     std::vector<double> redis1, redis5, idle1, idle5, polled1, polled5, p50, p99;
+    std::vector<double> cpu_redis1, cpu_redis5, cpu_idle1, cpu_idle5;
 };
 
 } // namespace
@@ -228,30 +241,35 @@ int main(int argc, char** argv) {
     std::printf("run  redis c1   redis c5 |  GV c1 idle  GV c5 idle | GV c1 4prn  GV c5 4prn | event p50 ms  p99 ms\n");
     for (int r = 0; r < runs; ++r) {
         bool ours_first = r % 2 == 0;
-        double a1 = 0, a5 = 0, b1 = 0, b5 = 0, c1 = 0, c5 = 0;
+        Rate a1, a5, b1, b5, c1, c5;
         if (ours_first) {
-            b1 = gv_rate(idle.command_port(), 1, seconds);
-            b5 = gv_rate(idle.command_port(), 5, seconds);
+            b1 = gv_rate(idle, 1, seconds);
+            b5 = gv_rate(idle, 5, seconds);
         }
         a1 = redis.ping_rate(1, n1);
         a5 = redis.ping_rate(5, n5);
         if (!ours_first) {
-            b1 = gv_rate(idle.command_port(), 1, seconds);
-            b5 = gv_rate(idle.command_port(), 5, seconds);
+            b1 = gv_rate(idle, 1, seconds);
+            b5 = gv_rate(idle, 5, seconds);
         }
-        c1 = gv_rate(polled.command_port(), 1, seconds);
-        c5 = gv_rate(polled.command_port(), 5, seconds);
+        c1 = gv_rate(polled, 1, seconds);
+        c5 = gv_rate(polled, 5, seconds);
         std::vector<double> lat = event_latencies(polled, samples / runs > 10 ? samples / runs : 10);
         double p50 = percentile(lat, 0.5), p99 = percentile(lat, 0.99);
-        std::printf("%3d %10.0f %10.0f | %11.0f %11.0f | %10.0f %11.0f | %12.2f %7.2f  (%zu samples)\n", r + 1, a1, a5,
-                    b1, b5, c1, c5, p50, p99, lat.size());
+        std::printf("%3d %10.0f %10.0f | %11.0f %11.0f | %10.0f %11.0f | %12.2f %7.2f  (%zu samples)\n", r + 1,
+                    a1.per_second, a5.per_second, b1.per_second, b5.per_second, c1.per_second, c5.per_second, p50, p99,
+                    lat.size());
         std::fflush(stdout);
-        f.redis1.push_back(a1);
-        f.redis5.push_back(a5);
-        f.idle1.push_back(b1);
-        f.idle5.push_back(b5);
-        f.polled1.push_back(c1);
-        f.polled5.push_back(c5);
+        f.redis1.push_back(a1.per_second);
+        f.redis5.push_back(a5.per_second);
+        f.idle1.push_back(b1.per_second);
+        f.idle5.push_back(b5.per_second);
+        f.polled1.push_back(c1.per_second);
+        f.polled5.push_back(c5.per_second);
+        f.cpu_redis1.push_back(a1.server_cpu_us);
+        f.cpu_redis5.push_back(a5.server_cpu_us);
+        f.cpu_idle1.push_back(b1.server_cpu_us);
+        f.cpu_idle5.push_back(b5.server_cpu_us);
         f.p50.push_back(p50);
         f.p99.push_back(p99);
     }
@@ -260,6 +278,9 @@ int main(int argc, char** argv) {
     const double p50 = median(f.p50), p99 = median(f.p99);
     std::printf("median %7.0f %10.0f | %11.0f %11.0f | %10.0f %11.0f | %12.2f %7.2f\n", r1, r5, i1, i5, q1, q5, p50,
                 p99);
+    // Processor time per request is what a loaded machine disturbs least.
+    std::printf("server processor time per request, us: redis c1 %.1f, c5 %.1f | orvsrv32 GV c1 %.1f, c5 %.1f\n",
+                median(f.cpu_redis1), median(f.cpu_redis5), median(f.cpu_idle1), median(f.cpu_idle5));
     auto ratio = [](double a, double b) { return b > 0 ? a / b : 0; };
     bool ok = true;
     auto verdict = [&](const char* what, double value, double target) {

@@ -434,7 +434,11 @@ void event_op(const EventRecord* record) {
 
 // ---- closing ----
 
+// A slot whose configuration was refused (a second TCP_IP host) holds no transport: its close
+// leaves the configured one alone.
 void close_transport(HostSlot* slot) {
+    if (slot && slot->transport != &tcp)
+        return;
     if (tcp.clients) {
         for (int i = 0; i < tcp.client_count; ++i) {
             TcpClient* c = &tcp.clients[i];

@@ -554,10 +554,12 @@ TEST(TcpParameters, SecondTcpIpHostIsRefused) {
     ASSERT_EQ(error_pending(), 0);
     host_transport_tcp_ip.configure("700", &second, 2);
     EXPECT_EQ(error_pending(), 296);
+    host_transport_tcp_ip.close(&second); // the refused slot's close leaves the first host alone
     TcpSettings s{};
     ASSERT_TRUE(tcp_settings(&s));
     EXPECT_EQ(s.command_port, 600);
     host_transport_tcp_ip.close(&first);
+    EXPECT_FALSE(tcp_settings(&s));
     test_support::reset_server_state();
 }
 

@@ -207,6 +207,7 @@ public:
     int event_port() const { return event_port_; }
     nvsim::SimLine& line() { return *line_; }
     long pid() const { return server_.pid(); }
+    long cpu_ms() const { return server_.cpu_ms(); }
     std::string error_log() const { return read(folder_ / "LOG" / "ERROR.LOG"); }
     std::string output() const { return read(folder_ / "server.out"); }
     const std::string& why() const { return why_; }
