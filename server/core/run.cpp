@@ -25,9 +25,10 @@ constexpr int MESSAGE_LOG_ON = 271;
 constexpr int MESSAGE_LOG_OFF = 272;
 constexpr int TRACE_TEXT_MAX = 1000;
 constexpr int EVENT_TEXT_MAX = 499;
-// A yield polls the loop's descriptors only when they were last polled this long ago: the yields
-// of a cycle with nothing to serve follow each other within microseconds, and a system call for
-// each would cost more than serving a socket notice.
+// A yield between two modules polls the loop's descriptors only when they were last polled this
+// long ago: the yields of a cycle with nothing to serve follow each other within microseconds,
+// and a system call for each would cost more than serving a socket notice. A yield after a served
+// unit always looks.
 constexpr int YIELD_DESCRIPTOR_CHECK_US = 50;
 // Wake this long after a second boundary, so that the clock surely sees the new second.
 constexpr int SECOND_SLACK_MS = 2;
@@ -229,12 +230,15 @@ void server_run_cycle() {
 }
 
 bool server_yield() {
-    if (in_run_step)
+    const bool after_unit = in_run_step;
+    if (after_unit)
         cycle_busy = true;
     release_main();
     table.hooks.host_event_deliver();
     retake_main();
-    return loop && loop->message_waiting(YIELD_DESCRIPTOR_CHECK_US);
+    if (!loop)
+        return false;
+    return after_unit ? loop->message_waiting() : loop->message_waiting(YIELD_DESCRIPTOR_CHECK_US);
 }
 
 void server_note_busy() { cycle_busy = true; }
