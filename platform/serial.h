@@ -48,6 +48,8 @@ class SerialDevice {
     int read(std::uint8_t* data, int n);
     // Writes n bytes within the write time-outs; returns the count written (fewer on time-out).
     int write(const std::uint8_t* data, int n);
+    // Waits at most timeout_ms for received bytes: 1 ready, 0 none, -1 failure.
+    int wait_input(int timeout_ms) { return wait_ready(false, timeout_ms); }
 
     virtual bool configure(const SerialLine& line) = 0;
     // Bytes received and not yet read.

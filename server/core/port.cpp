@@ -21,6 +21,7 @@ namespace {
 constexpr const char* SOURCE = "_SOURCE\\nt_io_c";
 constexpr int RECEIVE_BUFFER = 200; // bytes taken from the system in one read by port_get_byte
 constexpr int READER_BUFFER = 100;  // bytes taken in one read by the reader thread
+constexpr int READER_SLICE_MS = 50; // longest wait of the reader thread before it looks at its flags again
 constexpr int ANSWER_CHUNK = 93;    // answers are sent in blocks once more than this is collected
 constexpr int PATH_MAX_CHARS = 256;
 
@@ -138,7 +139,15 @@ void reader_main(int index) {
         std::uint32_t bits = 0;
         bool failed = !device.line_status(&bits);
         int got = 0;
+        bool nothing_came = false;
         if (!failed && bits == 0) {
+            // The first byte is awaited in short slices, so that a detach or close never waits
+            // for a whole per-byte time-out (10 s on a host line).
+            const int ready = device.queued() > 0 ? 1 : device.wait_input(READER_SLICE_MS);
+            failed = ready < 0;
+            nothing_came = ready == 0;
+        }
+        if (!failed && bits == 0 && !nothing_came) {
             int waiting = device.queued();
             if (waiting < 1) waiting = 1;
             if (waiting > READER_BUFFER) waiting = READER_BUFFER;

@@ -557,6 +557,18 @@ TEST_F(Port, CloseEndsAReaderBlockedInARead) {
     EXPECT_EQ(port_unit_state(0), 0);
 }
 
+// A host line's per-byte time-out is 10 s; a detach must not wait for it (two such hosts made the
+// server's shutdown take 20 s).
+TEST_F(Port, DetachDoesNotWaitForTheReadersPerByteTimeOut) {
+    open_fake(0, COM_9600);
+    port_timeout_ms(0, 600000);
+    port_attach_unit(0, &unit);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    auto detaching = std::async(std::launch::async, [] { port_detach_unit(0); });
+    ASSERT_EQ(detaching.wait_for(std::chrono::seconds(30)), std::future_status::ready) << "port_detach_unit hangs";
+    EXPECT_EQ(port_unit_state(0), 0);
+}
+
 TEST_F(Port, CloseEndsAReaderWhoseLineHungUp) {
     auto pair = pty_as_com(2);
     ASSERT_NE(pair, nullptr);
