@@ -513,8 +513,15 @@ TEST_F(ServerProgram, FreshStartWritesCompleteSettingsAndLogsOn) {
     std::string log = read_file(folder / "LOG" / "ERROR.LOG");
     // Where the machine has no usable first serial port the opening stops at the link port (520).
     if (log.find(" 520:") == std::string::npos) {
-        for (const char* line : {"[PROTOCOL]\n\n", "ANSWER_TIME_OUT  = 2000\n", "CONNECT_TIME_OUT = 100\n",
-                                 "COMMAND_TRYS     = 5\n", "DATA_TRYS        = 5\n"})
+        for (const char* line :
+             {"[HOST]\n\n", "MAX              = 1\n", "EVENT_QUEUE_MAX  = 5\n", "SAVE_LOG         = 0\n",
+              "MODEM_SETUP      = AT &D0 S0=1^M\n", "MODEM_HANGUP     = +++\n", "MODEM_HANGUP_END = AT H0^M\n",
+              "EVENTS           = 1\n", "HOST1            = DIRECT\n", "[PROTOCOL]\n\n",
+              "ANSWER_TIME_OUT  = 2000\n", "CONNECT_TIME_OUT = 100\n", "COMMAND_TRYS     = 5\n",
+              "DATA_TRYS        = 5\n", "[DISPLAY]\n\nID_NO_START      = 81\nMAX              = 1\n",
+              "[PRINTER]\n\nID_NO_START      = 89\nMAX              = 1\nSETTINGS         = 1-1=1\n",
+              "[PRINTER_SETTING_1]\n\nUNIT             = 0\nUNPLUGG_ERROR    = 0\n",
+              "[CARD_READER]\n\nMAX              = 0\nID_NO            = 120\nUNIT_NO_START    = 1\n"})
             expected.push_back(line);
     }
     for (const std::string& line : expected)
