@@ -27,7 +27,7 @@
 #include "platform/serial_fake.h"
 #include "sim/config.h"
 #include "sim/line.h"
-#include "sim/runner.h"
+#include "sim/pty_line.h"
 
 namespace {
 
@@ -561,14 +561,10 @@ protected:
         CProtocol_1745::SetSleep(nullptr);
         program_ = fs::path(NUVRA_BIN_DIR) / "server" / "orvsrv32";
         ASSERT_TRUE(fs::exists(program_)) << program_;
-        line_sim_ = std::make_unique<nvsim::SimLine>(nvsim::default_network(1, 0, 0));
-        link_ = platform::PtyPair::open();
+        link_ = nvsim::PtyLine::open(nvsim::default_network(1, 0, 0));
         com8_ = platform::PtyPair::open();
         com7_ = platform::PtyPair::open();
         ASSERT_TRUE(link_ && com8_ && com7_);
-        link_end_ = link_->take_master();
-        runner_ = std::make_unique<nvsim::LineRunner>(*line_sim_, *link_end_);
-        ASSERT_TRUE(runner_->start());
         fs::create_directories(folder_ + "/data");
         write_file(folder_ + "/data/ZSYS.INI",
                    "[PORTS]\r\nCOM1 = " + link_->slave_path() + "\r\nCOM2 = " + com8_->slave_path() +
@@ -583,8 +579,7 @@ protected:
     void TearDown() override {
         server_.send_signal(SIGTERM);
         EXPECT_EQ(server_.wait(20000), 0);
-        if (runner_)
-            runner_->stop();
+        link_.reset();
         IoTest::TearDown();
     }
     // A transport on the pty's master. The server may take a command and lose it while it is
@@ -632,10 +627,8 @@ protected:
     }
 
     fs::path program_;
-    std::unique_ptr<nvsim::SimLine> line_sim_;
-    std::unique_ptr<platform::PtyPair> link_, com8_, com7_;
-    std::unique_ptr<platform::SerialDevice> link_end_;
-    std::unique_ptr<nvsim::LineRunner> runner_;
+    std::unique_ptr<nvsim::PtyLine> link_;
+    std::unique_ptr<platform::PtyPair> com8_, com7_;
     platform::ChildProcess server_;
 };
 

@@ -15,10 +15,9 @@
 #include "api/nvapi32.h"
 #include "api/tests/support.h"
 #include "platform/child_process.h"
-#include "platform/pty.h"
 #include "sim/config.h"
 #include "sim/line.h"
-#include "sim/runner.h"
+#include "sim/pty_line.h"
 
 namespace fs = std::filesystem;
 
@@ -38,20 +37,14 @@ protected:
         ApiTest::SetUp();
         program_ = fs::path(NUVRA_BIN_DIR) / "server" / "orvsrv32";
         ASSERT_TRUE(fs::exists(program_)) << program_;
-        nvsim::NetworkConfig network = nvsim::default_network(1, 0, 0);
-        line_ = std::make_unique<nvsim::SimLine>(network);
-        pty_ = platform::PtyPair::open();
-        ASSERT_TRUE(pty_);
-        far_end_ = pty_->take_master();
-        ASSERT_TRUE(far_end_);
-        runner_ = std::make_unique<nvsim::LineRunner>(*line_, *far_end_);
-        ASSERT_TRUE(runner_->start());
+        sim_ = nvsim::PtyLine::open(nvsim::default_network(1, 0, 0));
+        ASSERT_TRUE(sim_);
 
         port_ = free_tcp_port();
         event_port_ = apitest::free_udp_port();
         fs::create_directories(folder_ + "/data");
         write_file(folder_ + "/data/ZSYS.INI",
-                   "[PORTS]\r\nCOM1 = " + pty_->slave_path() +
+                   "[PORTS]\r\nCOM1 = " + sim_->slave_path() +
                        "\r\n\r\n[IO]\r\nPORT = 1\r\n\r\n[PRINTER]\r\nMAX = 1\r\n\r\n[DISPLAY]\r\nMAX = 0\r\n\r\n"
                        "[CARD_READER]\r\nMAX = 0\r\n\r\n[HOST]\r\nMAX = 1\r\nEVENTS = 1-7\r\nHOST1 = TCP_IP," +
                        std::to_string(port_) + "," + std::to_string(event_port_) + ",5,0,127.255.255.255\r\n");
@@ -64,8 +57,7 @@ protected:
         NuvraDisconnect();
         server_.send_signal(SIGTERM);
         EXPECT_EQ(server_.wait(20000), 0);
-        if (runner_)
-            runner_->stop();
+        sim_.reset();
         ApiTest::TearDown();
     }
     // The first command waits (bounded) for the server to open its TCP/IP host.
@@ -80,10 +72,7 @@ protected:
     }
 
     fs::path program_;
-    std::unique_ptr<nvsim::SimLine> line_;
-    std::unique_ptr<platform::PtyPair> pty_;
-    std::unique_ptr<platform::SerialDevice> far_end_;
-    std::unique_ptr<nvsim::LineRunner> runner_;
+    std::unique_ptr<nvsim::PtyLine> sim_;
     platform::ChildProcess server_;
     int port_ = 0;
     int event_port_ = 0;
@@ -98,7 +87,7 @@ TEST_F(SystemTest, PrinterAnswersThroughTheServer) {
 
 TEST_F(SystemTest, SimulatedPrinterEventReachesTheCallback) {
     ASSERT_NE(first_command("GV"), "FAILED");
-    EXPECT_EQ(line_->control("EMPTY 1").rfind("OK", 0), 0u);
+    EXPECT_EQ(sim_->line().control("EMPTY 1").rfind("OK", 0), 0u);
     auto seen = apitest::wait_events(1, 10000);
     ASSERT_EQ(seen.size(), 1u) << "no event within 10 s";
     EXPECT_EQ(seen[0].code, 3 * 256 + 0) << "event 3 (out of tickets) of printer index 0";

@@ -41,16 +41,11 @@ void DeviceLineTest::start(const std::string& settings, const std::vector<std::s
         std::string error;
         ASSERT_TRUE(nvsim::add_device_line(network, d, error)) << error;
     }
-    line_ = std::make_unique<nvsim::SimLine>(network);
-    pty_ = platform::PtyPair::open();
-    ASSERT_TRUE(pty_);
-    far_end_ = pty_->take_master();
-    ASSERT_TRUE(far_end_);
-    runner_ = std::make_unique<nvsim::LineRunner>(*line_, *far_end_);
-    ASSERT_TRUE(runner_->start());
+    sim_ = nvsim::PtyLine::open(network);
+    ASSERT_TRUE(sim_);
 
     test_support::write_file(dir_.path() / "ZSYS.INI",
-                             "[PORTS]\nCOM1 = " + pty_->slave_path() + "\n\n" + LINK_SETTINGS + settings);
+                             "[PORTS]\nCOM1 = " + sim_->slave_path() + "\n\n" + LINK_SETTINGS + settings);
     {
         std::lock_guard<std::mutex> guard(events_mutex);
         events.clear();
@@ -72,30 +67,26 @@ void DeviceLineTest::TearDown() {
     if (opened_)
         close_all();
     host_event_set_hook(nullptr);
-    if (runner_)
-        runner_->stop();
-    runner_.reset();
-    far_end_.reset();
-    pty_.reset();
+    sim_.reset();
     test_support::reset_server_state();
 }
 
 void DeviceLineTest::control(const std::string& command) {
-    std::string answer = line_->control(command);
+    std::string answer = line().control(command);
     ASSERT_EQ(answer.rfind("OK", 0), 0u) << command << " -> " << answer;
 }
 
 void DeviceLineTest::with_line(const std::function<void(nvsim::SimLine&)>& f) {
-    auto guard = line_->lock();
-    f(*line_);
+    auto guard = line().lock();
+    f(line());
 }
 
 bool DeviceLineTest::wait_for(const std::function<bool(nvsim::SimLine&)>& done) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     for (;;) {
         {
-            auto guard = line_->lock();
-            if (done(*line_))
+            auto guard = line().lock();
+            if (done(line()))
                 return true;
         }
         if (std::chrono::steady_clock::now() > until)

@@ -11,11 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/pty.h"
-#include "platform/serial.h"
 #include "server/core/tests/test_support.h"
 #include "sim/line.h"
-#include "sim/runner.h"
+#include "sim/pty_line.h"
 
 namespace device_test {
 
@@ -49,7 +47,7 @@ protected:
     // The main loop's close-all (TearDown does it when the test has not).
     void close_all();
 
-    nvsim::SimLine& line() { return *line_; }
+    nvsim::SimLine& line() { return sim_->line(); }
     // Runs a control line on the simulator; fails the test unless it answers "OK".
     void control(const std::string& command);
     // Runs f under the simulator's lock.
@@ -65,10 +63,7 @@ protected:
     test_support::ScratchDir dir_;
 
 private:
-    std::unique_ptr<nvsim::SimLine> line_;
-    std::unique_ptr<platform::PtyPair> pty_;
-    std::unique_ptr<platform::SerialDevice> far_end_;
-    std::unique_ptr<nvsim::LineRunner> runner_;
+    std::unique_ptr<nvsim::PtyLine> sim_;
     bool opened_ = false;
 };
 

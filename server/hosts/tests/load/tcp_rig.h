@@ -21,7 +21,7 @@
 #include "platform/socket.h"
 #include "sim/config.h"
 #include "sim/line.h"
-#include "sim/runner.h"
+#include "sim/pty_line.h"
 
 namespace tcp_rig {
 
@@ -141,8 +141,7 @@ public:
             server_.send_signal(15);
             server_.wait(20000);
         }
-        if (runner_)
-            runner_->stop();
+        sim_.reset();
         std::error_code ec;
         if (!folder_.empty())
             fs::remove_all(folder_, ec);
@@ -160,18 +159,13 @@ public:
             if (!nvsim::add_device_line(network, "printer " + std::to_string(89 + i) + " 0", error))
                 return fail("simulator: " + error);
         }
-        line_ = std::make_unique<nvsim::SimLine>(network);
-        pty_ = platform::PtyPair::open();
-        if (!pty_)
-            return fail("no pty pair");
-        far_end_ = pty_->take_master();
         nvsim::RunnerOptions options;
         options.pace_baud = o.pace_baud;
-        runner_ = std::make_unique<nvsim::LineRunner>(*line_, *far_end_, options);
-        if (!runner_->start())
-            return fail("the simulator did not start");
+        sim_ = nvsim::PtyLine::open(network, options);
+        if (!sim_)
+            return fail("the simulator did not start on a pty pair");
         std::ofstream(folder_ / "ZSYS.INI", std::ios::trunc)
-            << "[PORTS]\r\nCOM1 = " << pty_->slave_path() << "\r\n\r\n[IO]\r\nPORT = 1\r\n\r\n"
+            << "[PORTS]\r\nCOM1 = " << sim_->slave_path() << "\r\n\r\n[IO]\r\nPORT = 1\r\n\r\n"
             << "[PRINTER]\r\nMAX = " << o.printers << "\r\n\r\n[DISPLAY]\r\nMAX = 0\r\n\r\n"
             << "[CARD_READER]\r\nMAX = 0\r\n\r\n"
             << "[HOST]\r\nMAX = 1\r\nEVENTS = 1-7\r\nEVENT_QUEUE_MAX = 300\r\nHOST1 = TCP_IP," << command_port_ << ","
@@ -205,7 +199,7 @@ public:
 
     int command_port() const { return command_port_; }
     int event_port() const { return event_port_; }
-    nvsim::SimLine& line() { return *line_; }
+    nvsim::SimLine& line() { return sim_->line(); }
     long pid() const { return server_.pid(); }
     long cpu_ms() const { return server_.cpu_ms(); }
     std::string error_log() const { return read(folder_ / "LOG" / "ERROR.LOG"); }
@@ -226,10 +220,7 @@ private:
     fs::path folder_;
     int command_port_ = 0;
     int event_port_ = 0;
-    std::unique_ptr<nvsim::SimLine> line_;
-    std::unique_ptr<platform::PtyPair> pty_;
-    std::unique_ptr<platform::SerialDevice> far_end_;
-    std::unique_ptr<nvsim::LineRunner> runner_;
+    std::unique_ptr<nvsim::PtyLine> sim_;
     platform::ChildProcess server_;
     bool running_ = false;
     std::string why_;
